@@ -1,0 +1,249 @@
+// Windows Sockets 2.
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "net/Platform.h"
+
+#ifndef SIO_LOOPBACK_FAST_PATH
+#define SIO_LOOPBACK_FAST_PATH _WSAIOW(IOC_VENDOR, 16)
+#endif
+#ifndef WSA_FLAG_NO_HANDLE_INHERIT
+#define WSA_FLAG_NO_HANDLE_INHERIT 0x80
+#endif
+
+namespace vita49::net {
+namespace {
+
+SOCKET ToSocket(NativeSocket s) { return static_cast<SOCKET>(s); }
+
+int NativeFamily(std::int32_t family) { return family == kFamilyIPv6 ? AF_INET6 : AF_INET; }
+
+SockError Classify(int e) {
+    switch (e) {
+    case WSAEWOULDBLOCK:
+    case WSAEINPROGRESS:
+        return SockError::WouldBlock;
+    case WSAEALREADY:
+    case WSAEINVAL: // connect on a socket whose attempt is still running, older stacks
+        return SockError::Already;
+    case WSAEISCONN:
+        return SockError::IsConnected;
+    case WSAEMSGSIZE:
+        return SockError::MessageTooLong;
+    default:
+        return SockError::Other;
+    }
+}
+
+bool MakeAddress(std::int32_t family, const std::string& text, std::uint16_t port, sockaddr_storage& storage,
+                 int& length) {
+    std::memset(&storage, 0, sizeof storage);
+    if (family == kFamilyIPv6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        if (!text.empty() && inet_pton(AF_INET6, text.c_str(), &a->sin6_addr) != 1) return false;
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        if (!text.empty() && inet_pton(AF_INET, text.c_str(), &a->sin_addr) != 1) return false;
+        if (text.empty()) a->sin_addr.s_addr = htonl(INADDR_ANY);
+        length = sizeof(sockaddr_in);
+    }
+    return true;
+}
+
+} // namespace
+
+void StartSocketLibrary() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 0), &data);
+}
+
+void StopSocketLibrary() { WSACleanup(); }
+
+NativeSocket CreateSocket(std::int32_t family, std::int32_t type) {
+    int nativeType = type == kTypeStream ? SOCK_STREAM : SOCK_DGRAM;
+    int protocol = type == kTypeStream ? IPPROTO_TCP : IPPROTO_UDP;
+    SOCKET s = WSASocketW(NativeFamily(family), nativeType, protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<NativeSocket>(s);
+}
+
+bool CloseSocket(NativeSocket s) { return closesocket(ToSocket(s)) == 0; }
+
+bool MakeNonBlocking(NativeSocket s) {
+    u_long on = 1;
+    return ioctlsocket(ToSocket(s), FIONBIO, &on) == 0;
+}
+
+bool EnableFastLoopback(NativeSocket s) {
+    int on = 1;
+    DWORD returned = 0;
+    return WSAIoctl(ToSocket(s), SIO_LOOPBACK_FAST_PATH, &on, sizeof on, nullptr, 0, &returned, nullptr, nullptr) ==
+           0;
+}
+
+bool SetReceiveBuffer(NativeSocket s, int bytes) {
+    return setsockopt(ToSocket(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
+bool BindAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port) {
+    sockaddr_storage storage;
+    int length = 0;
+    if (!MakeAddress(family, address, port, storage, length)) return false;
+    return bind(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), length) == 0;
+}
+
+bool ListenOn(NativeSocket s, int backlog) { return listen(ToSocket(s), backlog) == 0; }
+
+// SO_REUSEADDR on Windows would let another process steal a live port; a closed
+// connection does not block the listening port there anyway.
+void ReuseListenAddress(NativeSocket) {}
+
+NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& err) {
+    sockaddr_storage storage;
+    std::memset(&storage, 0, sizeof storage);
+    int length = sizeof storage;
+    SOCKET s = accept(ToSocket(listener), reinterpret_cast<sockaddr*>(&storage), &length);
+    if (s == INVALID_SOCKET) {
+        err = Classify(WSAGetLastError());
+        return kInvalidSocket;
+    }
+    // Accepted sockets inherit non-blocking mode here; setting it again is harmless.
+    u_long on = 1;
+    ioctlsocket(s, FIONBIO, &on);
+    char host[65] = {};
+    int hostLength = storage.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&storage), hostLength, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        host[0] = '\0';
+    peer = host;
+    err = SockError::None;
+    return static_cast<NativeSocket>(s);
+}
+
+bool ConnectAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port,
+                    SockError& err) {
+    sockaddr_storage storage;
+    int length = 0;
+    if (address.empty() || !MakeAddress(family, address, port, storage, length)) {
+        err = SockError::Other;
+        return false;
+    }
+    if (connect(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), length) == 0) {
+        err = SockError::None;
+        return true;
+    }
+    err = Classify(WSAGetLastError());
+    return false;
+}
+
+bool ConnectSucceeded(NativeSocket s) {
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(ToSocket(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) return false;
+    return error == 0;
+}
+
+WaitResult WaitReady(NativeSocket s, bool forWrite, std::int32_t timeoutMs) {
+    if (s == kInvalidSocket) return WaitResult::Error;
+    WSAPOLLFD p{};
+    p.fd = ToSocket(s);
+    p.events = forWrite ? POLLOUT : POLLIN;
+    int n = WSAPoll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+    if (n > 0) return (p.revents & POLLNVAL) ? WaitResult::Error : WaitResult::Ready;
+    return n == 0 ? WaitResult::Timeout : WaitResult::Error;
+}
+
+long SendSome(NativeSocket s, const void* data, std::size_t len, SockError& err) {
+    int n = send(ToSocket(s), static_cast<const char*>(data), static_cast<int>(len), 0);
+    if (n == SOCKET_ERROR) {
+        err = Classify(WSAGetLastError());
+        return -1;
+    }
+    return n;
+}
+
+long SendDatagram(NativeSocket s, const void* data, std::size_t len, const std::string& address,
+                  std::uint16_t port, SockError& err) {
+    sockaddr_storage storage;
+    int length = 0;
+    std::int32_t family = address.find(':') != std::string::npos ? kFamilyIPv6 : kFamilyIPv4;
+    if (!MakeAddress(family, address, port, storage, length)) {
+        err = SockError::Other;
+        return -1;
+    }
+    int n = sendto(ToSocket(s), static_cast<const char*>(data), static_cast<int>(len), 0,
+                   reinterpret_cast<sockaddr*>(&storage), length);
+    if (n == SOCKET_ERROR) {
+        err = Classify(WSAGetLastError());
+        return -1;
+    }
+    return n;
+}
+
+long ReceiveSome(NativeSocket s, void* buffer, std::size_t len, bool datagram, SockError& err) {
+    int n;
+    if (datagram) {
+        sockaddr_storage from;
+        int fromLength = sizeof from;
+        n = recvfrom(ToSocket(s), static_cast<char*>(buffer), static_cast<int>(len), 0,
+                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+    } else {
+        n = recv(ToSocket(s), static_cast<char*>(buffer), static_cast<int>(len), 0);
+    }
+    if (n == SOCKET_ERROR) {
+        err = Classify(WSAGetLastError());
+        return -1;
+    }
+    return n;
+}
+
+bool JoinGroup(NativeSocket s, std::int32_t family, const std::string& group) {
+    if (family == kFamilyIPv6 && group.find(':') != std::string::npos) {
+        ipv6_mreq request{};
+        if (inet_pton(AF_INET6, group.c_str(), &request.ipv6mr_multiaddr) != 1) return false;
+        return setsockopt(ToSocket(s), IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
+                          sizeof request) == 0;
+    }
+    ip_mreq request{};
+    if (inet_pton(AF_INET, group.c_str(), &request.imr_multiaddr) != 1) return false;
+    request.imr_interface.s_addr = htonl(INADDR_ANY);
+    return setsockopt(ToSocket(s), IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
+                      sizeof request) == 0;
+}
+
+bool ShutdownSend(NativeSocket s) { return shutdown(ToSocket(s), SD_SEND) == 0; }
+
+bool ResolveIPv4(std::string& text) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(text.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) return false;
+    char dotted[22] = {};
+    const auto* a = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+    bool ok = inet_ntop(AF_INET, const_cast<in_addr*>(&a->sin_addr), dotted, sizeof dotted) != nullptr;
+    freeaddrinfo(result);
+    if (ok) text = dotted;
+    return ok;
+}
+
+void SleepMs(std::int32_t ms) { Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
+
+void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }
+
+} // namespace vita49::net

@@ -1,0 +1,357 @@
+#include "receiver/StreamDecoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vita49/ByteOrder.h"
+#include "vita49/ContextFields.h"
+#include "vita49/PacketLayout.h"
+
+namespace vita49 {
+namespace {
+
+template <class Record>
+void Zero(Record& record) {
+    std::memset(static_cast<void*>(&record), 0, sizeof record);
+}
+
+bool KnownType(std::uint8_t type) {
+    return type == kIfData || type == kExtData || type == kIfContext || type == kExtContext;
+}
+
+// Trailer indicators counted on their stored values, whatever the enable bits say.
+template <class Record>
+void CountIndicators(Record& r, Vita49_Info& info) {
+    if (!r.validData) ++r.invalidDataPackets;
+    if (!r.referenceLock) ++r.unlockedPackets;
+    if (r.overRange) ++r.overRangePackets;
+    if (r.sampleLoss) {
+        ++r.sampleLossPackets;
+        ++info.dataErrors;
+    }
+    if (r.contextCount > 0) ++r.contextCountPackets;
+}
+
+// An indicator is taken over only when its enable bit is set; otherwise it keeps its value.
+void ApplyIndicator(std::uint32_t trailer, unsigned enableBit, unsigned indicatorBit, bool& enabled, bool& value) {
+    enabled = (trailer >> enableBit) & 1u;
+    if (enabled) value = (trailer >> indicatorBit) & 1u;
+}
+
+} // namespace
+
+StreamDecoder::StreamDecoder() {
+    Zero(info_);
+    Zero(data_);
+    Zero(context_);
+    Zero(fftData_);
+    Zero(fftContext_);
+}
+
+void StreamDecoder::Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, bool tcp) {
+    streamId_ = streamId;
+    settings_ = settings;
+    tcp_ = tcp;
+}
+
+void StreamDecoder::ResetRecords() {
+    Zero(info_);
+    Zero(data_);
+    Zero(context_);
+    Zero(fftData_);
+    Zero(fftContext_);
+    traces_.ResetSeen();
+    held_ = 0;
+    foreignScanned_ = 0;
+}
+
+void StreamDecoder::StartRun() {
+    dataContinuity_ = contextContinuity_ = extDataContinuity_ = extContextContinuity_ = Continuity{};
+    resyncing_ = false;
+}
+
+void StreamDecoder::OpenRecordings() {
+    if (settings_.rawFilePath[0] != '\0') {
+        char path[sizeof settings_.rawFilePath + 1] = {};
+        std::memcpy(path, settings_.rawFilePath, sizeof settings_.rawFilePath);
+        if (rawStream_.is_open()) rawStream_.close();
+        rawStream_.clear();
+        rawStream_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
+    }
+    if (settings_.wavFilePath[0] != '\0' && !wav_.IsOpen()) {
+        char path[sizeof settings_.wavFilePath + 1] = {};
+        std::memcpy(path, settings_.wavFilePath, sizeof settings_.wavFilePath);
+        wav_.Open(path);
+    }
+}
+
+void StreamDecoder::CloseRecordings() {
+    if (rawStream_.is_open()) rawStream_.close();
+    wav_.CloseFile();
+}
+
+void StreamDecoder::NotifyInfo() {
+    if (callbacks.info) callbacks.info(info_);
+}
+
+void StreamDecoder::Commit(std::uint32_t received) {
+    received = std::min(received, FreeBytes());
+    held_ += received;
+    info_.bytesReceived += received;
+    if (received > 0) Cut();
+}
+
+void StreamDecoder::OnReceiveTimeout() {
+    if (!tcp_) held_ = 0;
+}
+
+void StreamDecoder::OnDatagramTruncated() {
+    NotifyInfo();
+    held_ = 0;
+    foreignScanned_ = 0;
+}
+
+void StreamDecoder::Deliver(const std::uint8_t* bytes, std::size_t count) {
+    if (!tcp_) {
+        if (count > FreeBytes()) {
+            OnDatagramTruncated();
+            return;
+        }
+        std::memcpy(FreeSpace(), bytes, count);
+        Commit(static_cast<std::uint32_t>(count));
+        return;
+    }
+    while (count > 0) {
+        const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(count, FreeBytes()));
+        std::memcpy(FreeSpace(), bytes, n);
+        Commit(n);
+        bytes += n;
+        count -= n;
+    }
+}
+
+bool StreamDecoder::Plausible(const std::uint8_t* at) const {
+    const std::uint32_t bytes = HeaderPacketBytes(at);
+    return KnownType(HeaderType(at)) && bytes > 0 && bytes <= kBufferBytes && load_be32(at + 4) == streamId_;
+}
+
+std::uint32_t StreamDecoder::DropUnusable(std::uint32_t from) {
+    if (!tcp_) {
+        NotifyInfo();
+        return held_;
+    }
+    // On a byte stream whatever follows dropped bytes is cut from the middle of a packet:
+    // skip to the next position that can start a packet of this stream instead.
+    resyncing_ = true;
+    std::uint32_t at = FindPlausible(from + 1, held_);
+    if (at == held_) {
+        at = held_ > from + 8 ? held_ - 7 : from + 1;
+        // Keep a tail that may still become a packet start once more bytes arrive.
+        while (at < held_ && !KnownType(HeaderType(buffer_ + at))) ++at;
+    }
+    NotifyInfo();
+    return at;
+}
+
+std::uint32_t StreamDecoder::FindPlausible(std::uint32_t from, std::uint32_t end) const {
+    for (std::uint32_t at = from; at + 8 <= end; ++at)
+        if (Plausible(buffer_ + at)) return at;
+    return end;
+}
+
+void StreamDecoder::Cut() {
+    std::uint32_t pos = 0;
+    // Bytes of an incomplete packet of another stream at the buffer start already searched.
+    const std::uint32_t scannedAtStart = foreignScanned_;
+    foreignScanned_ = 0;
+    while (pos < held_) {
+        std::uint8_t* packet = buffer_ + pos;
+        const std::uint32_t avail = held_ - pos;
+        const std::uint8_t type = HeaderType(packet);
+        if (resyncing_ && avail >= 8 && !Plausible(packet)) {
+            pos = DropUnusable(pos);
+            continue;
+        }
+        if (avail < kMinHeldBytes) {
+            // A stream may end a receive anywhere: a packet start waits for its bytes.
+            if (tcp_ && KnownType(type)) break;
+            pos = DropUnusable(pos);
+            continue;
+        }
+        if (!KnownType(type)) {
+            pos = DropUnusable(pos);
+            continue;
+        }
+        const std::uint32_t length = HeaderPacketBytes(packet);
+        if (length > kBufferBytes) {
+            // Could never be completed: the buffer would fill and stay full.
+            pos = DropUnusable(pos);
+            continue;
+        }
+        const bool foreign = load_be32(packet + 4) != streamId_;
+        if (foreign && tcp_ && length > 0) {
+            // On a byte stream, bytes that merely look like a packet of another stream must
+            // not swallow the packets of this one that follow them.
+            const std::uint32_t end = pos + std::min(length, avail);
+            const std::uint32_t from = pos + std::max<std::uint32_t>(1, pos == 0 ? scannedAtStart : 0);
+            if (FindPlausible(from, end) < end) {
+                pos = DropUnusable(pos);
+                continue;
+            }
+            if (length > avail) {
+                foreignScanned_ = avail > 8 ? avail - 7 : 0;
+                break;
+            }
+        }
+        if (length > avail) break; // incomplete: the next receive appends to it
+        if (foreign) {
+            if (length == 0) {
+                pos = DropUnusable(pos);
+                continue;
+            }
+            NotifyInfo();
+            pos += length;
+            continue;
+        }
+        resyncing_ = false;
+        switch (type) {
+        case kIfData:
+            HandleData(packet, length);
+            break;
+        case kIfContext:
+            HandleContext(packet, length);
+            break;
+        case kExtData:
+            HandleExtData(packet, length);
+            break;
+        default:
+            HandleExtContext(packet, length);
+            break;
+        }
+        if (length == 0) {
+            // A packet of no length removes nothing: what is held cannot be cut any further.
+            pos = tcp_ ? DropUnusable(pos) : held_;
+            continue;
+        }
+        pos += length;
+    }
+    // Packets were handled in place; only the incomplete tail moves, once per receive.
+    if (pos >= held_) {
+        held_ = 0;
+    } else if (pos > 0) {
+        std::memmove(buffer_, buffer_ + pos, held_ - pos);
+        held_ -= pos;
+    }
+}
+
+template <class Record>
+void StreamDecoder::Prologue(Record& r, const std::uint8_t* packet, std::uint32_t length, Continuity& continuity,
+                             std::uint64_t& errors) {
+    ++r.packetsReceived;
+    r.packetCount = HeaderPacketCount(packet);
+    if (!continuity.first && r.packetCount != continuity.expected) {
+        ++r.packetsLost;
+        ++errors;
+    }
+    continuity.first = false;
+    continuity.expected = static_cast<std::uint8_t>((r.packetCount + 1) & 0x0F);
+    r.streamIdValid = ReadStreamId(packet, length, r.streamId);
+    r.intTimestampValid = ReadIntegerTimestamp(packet, length, r.intTimestamp);
+    r.fracTimestampValid = ReadFractionalTimestamp(packet, length, r.fracTimestamp);
+}
+
+void StreamDecoder::SwapPayload(std::uint8_t* payload, std::uint32_t size) const {
+    if (context_.dataItemSize == 16)
+        swap16_inplace(payload, size / 2);
+    else if (context_.dataItemSize == 32)
+        swap32_inplace(payload, size / 4);
+}
+
+void StreamDecoder::HandleData(std::uint8_t* packet, std::uint32_t length) {
+    Vita49_Data& d = data_;
+    Prologue(d, packet, length, dataContinuity_, info_.dataErrors);
+    d.payloadValid = LocateDataPayload(packet, length, d.payloadOffset, d.payloadSize) ? 1 : 0;
+
+    std::uint32_t trailer = 0;
+    if (ReadTrailer(packet, length, trailer)) {
+        ApplyIndicator(trailer, 31, 19, d.calibratedTimeEnabled, d.calibratedTime);
+        ApplyIndicator(trailer, 30, 18, d.validDataEnabled, d.validData);
+        ApplyIndicator(trailer, 25, 13, d.overRangeEnabled, d.overRange);
+        ApplyIndicator(trailer, 29, 17, d.referenceLockEnabled, d.referenceLock);
+        ApplyIndicator(trailer, 24, 12, d.sampleLossEnabled, d.sampleLoss);
+        d.contextCountEnabled = (trailer >> 7) & 1u;
+        if (d.contextCountEnabled) d.contextCount = static_cast<std::uint8_t>(trailer & 0x7F);
+    } else {
+        d.calibratedTimeEnabled = d.validDataEnabled = d.overRangeEnabled = false;
+        d.referenceLockEnabled = d.sampleLossEnabled = d.contextCountEnabled = false;
+    }
+    d.packet = packet;
+    CountIndicators(d, info_);
+    info_.dataBytes += d.payloadSize;
+
+    // Samples are swapped in place, never copied: at most towards little-endian for the
+    // recordings and back for the callback.
+    std::uint8_t* samples = packet + d.payloadOffset;
+    bool wireOrder = true;
+    const bool recordable = d.payloadValid == 1 && context_.payloadFormatValid;
+    if (recordable && rawStream_.is_open()) {
+        if (settings_.rawFileBigEndian != 1) {
+            SwapPayload(samples, d.payloadSize);
+            wireOrder = false;
+        }
+        rawStream_.write(reinterpret_cast<const char*>(samples), d.payloadSize);
+    }
+    const std::uint8_t itemBits = context_.dataItemSize;
+    if (recordable && wav_.IsOpen() && (itemBits == 16 || itemBits == 32)) {
+        if (wireOrder) {
+            SwapPayload(samples, d.payloadSize);
+            wireOrder = false;
+        }
+        wav_.WriteSamples(samples, d.payloadSize, itemBits, settings_.wavIntegerSamples != 0, floatBuffer_,
+                          kFloatBufferCount);
+    }
+    if (settings_.convertDataByteOrder != 0 && wireOrder != (settings_.dataBigEndian != 0))
+        SwapPayload(samples, d.payloadSize);
+
+    if (callbacks.data) callbacks.data(info_, context_, d);
+}
+
+void StreamDecoder::HandleContext(const std::uint8_t* packet, std::uint32_t length) {
+    Prologue(context_, packet, length, contextContinuity_, info_.contextErrors);
+    DecodeContextFields(packet, length, context_);
+    info_.contextBytes += context_.payloadSize;
+    wav_.SetUpFormat(context_, settings_.wavIntegerSamples != 0);
+    if (callbacks.context) callbacks.context(info_, context_);
+}
+
+void StreamDecoder::HandleExtContext(const std::uint8_t* packet, std::uint32_t length) {
+    Vita49_FFTContext& c = fftContext_;
+    Prologue(c, packet, length, extContextContinuity_, info_.contextErrors);
+    c.payloadValid = LocateExtContextPayload(packet, length, c.payloadOffset, c.payloadSize) ? 1 : 0;
+    const bool ok = ReadSpectrumContext(packet, c.payloadOffset, length, c.spectrumParam1Hz, c.spectrumParam2Hz,
+                                        c.spectrumParam3Hz, c.spectrumParam4);
+    c.spectrumParam1Valid = c.spectrumParam2Valid = c.spectrumParam3Valid = c.spectrumParam4Valid = ok;
+    info_.contextBytes += c.payloadSize;
+    if (callbacks.fftContext) callbacks.fftContext(info_, c);
+}
+
+void StreamDecoder::HandleExtData(const std::uint8_t* packet, std::uint32_t length) {
+    Vita49_FFTData& d = fftData_;
+    Prologue(d, packet, length, extDataContinuity_, info_.dataErrors);
+    std::uint32_t valueCount = 0;
+    std::uint16_t traceId = 0;
+    const std::uint8_t* values = nullptr;
+    const bool header = ReadSpectrumHeader(packet, length, valueCount, traceId, values);
+    d.payloadValid = header ? 1 : 0;
+    std::uint32_t taken = 0;
+    if (header) taken = traces_.Take(packet, length, valueCount, traceId, values, DisplayedTrace(), d);
+
+    d.calibratedTimeEnabled = d.validDataEnabled = d.overRangeEnabled = false;
+    d.referenceLockEnabled = d.sampleLossEnabled = d.contextCountEnabled = false;
+    CountIndicators(d, info_);
+    d.packet = packet;
+    info_.dataBytes += taken;
+    if (callbacks.fftData) callbacks.fftData(info_, fftContext_, d, traces_.Buffer());
+}
+
+} // namespace vita49

@@ -1,0 +1,127 @@
+#include "receiver/WavWriter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "vita49/ByteOrder.h"
+#include "vita49/Vita49Types.h"
+
+namespace vita49 {
+namespace {
+
+bool WriteAll(std::FILE* f, const void* bytes, std::size_t count) {
+    return std::fwrite(bytes, 1, count, f) == count;
+}
+
+bool WriteItem(std::FILE* f, const void* bytes, std::size_t count) { return std::fwrite(bytes, count, 1, f) == 1; }
+
+std::uint32_t Tell(std::FILE* f) { return static_cast<std::uint32_t>(std::ftell(f)); }
+
+std::int16_t LoadLe16(const std::uint8_t* p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
+
+std::int32_t LoadLe32(const std::uint8_t* p) {
+    return static_cast<std::int32_t>(std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
+                                     (std::uint32_t{p[3]} << 24));
+}
+
+} // namespace
+
+void WavWriter::Open(const char* path) {
+    file = nullptr;
+    fmtChunkPos = dataChunkPos = dataChunkBytes = 0;
+    std::memset(formatBlock, 0, sizeof formatBlock);
+    file = std::fopen(path, "wb");
+    if (file != nullptr) BeginFile();
+}
+
+bool WavWriter::BeginFile() {
+    static const std::uint8_t zeros[16] = {};
+    if (!WriteAll(file, zeros, 12)) return false;
+    fmtChunkPos = Tell(file);
+    if (!WriteAll(file, zeros, 8) || !WriteAll(file, zeros, 16)) return false;
+    dataChunkPos = Tell(file);
+    return WriteAll(file, zeros, 8);
+}
+
+bool WavWriter::FinishFile() {
+    std::uint8_t riff[12];
+    std::memcpy(riff, "RIFF", 4);
+    store_le32(riff + 4, dataChunkBytes + 36);
+    std::memcpy(riff + 8, "WAVE", 4);
+    std::uint8_t fmt[8];
+    std::memcpy(fmt, "fmt ", 4);
+    store_le32(fmt + 4, 16);
+    std::uint8_t data[8];
+    std::memcpy(data, "data", 4);
+    store_le32(data + 4, dataChunkBytes);
+    if (std::fseek(file, 0, SEEK_SET) != 0 || !WriteItem(file, riff, sizeof riff)) return false;
+    if (std::fseek(file, static_cast<long>(fmtChunkPos), SEEK_SET) != 0 || !WriteItem(file, fmt, sizeof fmt))
+        return false;
+    if (!WriteItem(file, formatBlock, sizeof formatBlock)) return false;
+    return std::fseek(file, static_cast<long>(dataChunkPos), SEEK_SET) == 0 && WriteItem(file, data, sizeof data);
+}
+
+void WavWriter::CloseFile() {
+    if (file == nullptr) return;
+    FinishFile();
+    std::fclose(file);
+    file = nullptr;
+}
+
+bool WavWriter::FormatFixed() const {
+    return formatBlock[4] != 0 || formatBlock[5] != 0 || formatBlock[6] != 0 || formatBlock[7] != 0;
+}
+
+void WavWriter::SetUpFormat(const Vita49_Context& context, bool integerSamples) {
+    if (file == nullptr || FormatFixed() || !context.sampleRateValid || !context.payloadFormatValid) return;
+    // Truncation toward zero; rates beyond 32 bits cannot be written and count as none.
+    const double rateHz = context.sampleRateHz;
+    if (!(rateHz >= 1.0 && rateHz < 4294967296.0)) return;
+    const auto rate = static_cast<std::uint32_t>(rateHz);
+    std::uint16_t tag = 3, bits = 32, align = 8;
+    if (integerSamples) {
+        tag = 1;
+        bits = context.dataItemSize;
+        align = static_cast<std::uint16_t>((2 * context.dataItemSize) / 8);
+    }
+    if (align != 1 && align != 2 && align != 4 && align != 8) return;
+    const double byteRate = align * rateHz;
+    store_le16(formatBlock, tag);
+    store_le16(formatBlock + 2, 2);
+    store_le32(formatBlock + 4, rate);
+    store_le32(formatBlock + 8, byteRate < 4294967296.0 ? static_cast<std::uint32_t>(byteRate) : 0xFFFFFFFFu);
+    store_le16(formatBlock + 12, align);
+    store_le16(formatBlock + 14, bits);
+}
+
+void WavWriter::Append(const void* bytes, std::uint32_t count) {
+    dataChunkBytes += static_cast<std::uint32_t>(std::fwrite(bytes, 1, count, file));
+}
+
+void WavWriter::WriteSamples(const std::uint8_t* samples, std::uint32_t bytes, std::uint8_t itemBits,
+                             bool integerSamples, float* scratch, std::uint32_t scratchCount) {
+    if (file == nullptr || (itemBits != 16 && itemBits != 32)) return;
+    const std::uint32_t itemBytes = itemBits / 8u;
+    const std::uint32_t items = bytes / itemBytes;
+    const std::uint64_t adding = integerSamples ? bytes : 4ull * items;
+    // A packet that would take the sizes past 32 bits is left out whole; the header stays true.
+    if (dataChunkBytes + adding > maxDataBytes) return;
+    if (integerSamples) {
+        Append(samples, bytes);
+        return;
+    }
+    for (std::uint32_t done = 0; done < items;) {
+        const std::uint32_t n = std::min(items - done, scratchCount);
+        const std::uint8_t* p = samples + std::size_t{done} * itemBytes;
+        if (itemBits == 16) {
+            for (std::uint32_t i = 0; i < n; ++i) scratch[i] = static_cast<float>(LoadLe16(p + 2 * i) / 32767.0);
+        } else {
+            for (std::uint32_t i = 0; i < n; ++i)
+                scratch[i] = static_cast<float>(LoadLe32(p + 4 * i) * (1.0 / 2147483648.0));
+        }
+        Append(scratch, 4 * n);
+        done += n;
+    }
+}
+
+} // namespace vita49

@@ -1,0 +1,87 @@
+#include "remote/Vita49RemoteControlImpl.h"
+
+#include <cstring>
+
+#include "net/SocketLibrary.h"
+#include "remote/CommandSequences.h"
+
+namespace {
+
+// A settings text up to its first NUL, even when every byte is filled.
+template <std::size_t N>
+std::string TextOf(const char (&chars)[N]) {
+    return std::string(chars, strnlen(chars, N));
+}
+
+} // namespace
+
+Vita49RemoteControl::Vita49RemoteControlImpl::Vita49RemoteControlImpl() { vita49::net::AcquireSocketLibrary(); }
+
+Vita49RemoteControl::Vita49RemoteControlImpl::~Vita49RemoteControlImpl() {
+    if (connection.open) Close();
+    vita49::net::ReleaseSocketLibrary();
+}
+
+RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::Open() {
+    const std::string remote = TextOf(settings.remoteAddress);
+    RETURN_CODE rc = connection.Open(TCP_CLIENT, kCommandPort, remote.c_str(), 0, "");
+    if (rc != RC_OK) return rc;
+    return connection.Connect(kConnectMs);
+}
+
+RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::Close() {
+    // Closing with unread answers in the receive queue (those of the "ADD?" queries) would
+    // reset the connection, and the instrument could drop commands it has not read yet.
+    connection.DrainBeforeClose(kCloseLingerMs);
+    return connection.Close();
+}
+
+RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::SendCommand(const std::string& line) {
+    std::int32_t length = static_cast<std::int32_t>(line.size());
+    return connection.Send(line.data(), length);
+}
+
+RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::ReadResponse(std::string& text, std::size_t& received) {
+    char buffer[kResponseBytes] = {};
+    std::int32_t length = kResponseBytes;
+    RETURN_CODE rc = connection.Receive(buffer, length, kResponseMs);
+    received = rc == RC_OK ? static_cast<std::size_t>(length) : 0;
+    text.assign(buffer, strnlen(buffer, received));
+    return rc;
+}
+
+RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::SendValue(const char* prefix, unsigned long value,
+                                                                    const char* suffix) {
+    // The command field is a 32-bit decimal: a wider value would tune somewhere else.
+    if (!vita49::remote::FitsIn32(value)) return RC_INVALID_ARGUMENT;
+    return SendCommand(prefix + std::to_string(value) + suffix);
+}
+
+RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::InitVita49Streaming() {
+    using namespace vita49::remote;
+    const std::string localAddress = TextOf(settings.localAddress);
+    if (!SafeQuotedText(localAddress)) return RC_INVALID_ARGUMENT;
+
+    RETURN_CODE rc = SendCommand("TASK:LIST?\n");
+    std::string list;
+    std::size_t received = 0;
+    if (rc == RC_OK) rc = ReadResponse(list, received);
+    if (rc != RC_OK) return rc;
+    std::string name;
+    rc = FindTaskName(list, name) ? SendCommand("TASK:SELect \"" + name + "\"\n")
+                                  : SendCommand("TASK:ADD? \"RT_STREAMING\"\n");
+    if (rc == RC_OK) rc = SendCommand("VIEW:LIST?\n");
+    if (rc == RC_OK) rc = ReadResponse(list, received);
+    if (rc != RC_OK) return rc;
+    std::string view;
+    rc = FindViewId(list, received, view) ? SendCommand("VIEW:SELect " + view + "\n")
+                                          : SendCommand("STReam:ADD? \"VITA49_IQ\"\n");
+    if (rc == RC_OK) rc = SendCommand("STReam:Select 1\n");
+    if (rc == RC_OK) rc = SendCommand("STReam:Connection:IDN " + std::to_string(settings.streamId) + "\n");
+    if (rc == RC_OK) rc = SendCommand("STReam:CONNection:TYPE " + ConnectionTypeName(settings.connectionType) + "\n");
+    if (rc == RC_OK) rc = SendCommand("STReam:CONNection:ADDRess '" + localAddress + "'\n");
+    if (rc != RC_OK) return rc;
+    const bool tcp = static_cast<std::uint32_t>(settings.connectionType) < 2;
+    const std::uint16_t port = tcp ? settings.tcpPort : settings.udpPort;
+    return SendCommand("STReam:CONNection:PORT " + std::to_string(port) + "\n");
+}
