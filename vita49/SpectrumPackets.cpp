@@ -56,11 +56,14 @@ std::uint32_t SpectrumTraces::Take(const std::uint8_t* packet, std::uint32_t len
     const auto bytes = static_cast<std::uint32_t>(traceBytes);
 
     if (buffer_ == nullptr || bufferBytes_ != bytes) {
+        // Zero-filled, so that no packet ever hands out stale or uninitialised values; at
+        // least one value, so that even an empty trace hands out a buffer. The old buffer
+        // goes only once the new one exists: a failed allocation leaves everything as it was.
+        auto* fresh = static_cast<float*>(std::calloc(std::max<std::uint32_t>(bytes, 4) / 4, sizeof(float)));
+        if (fresh == nullptr) return 0;
         std::free(buffer_);
-        // At least one value, so that even an empty trace hands out a buffer.
-        buffer_ = static_cast<float*>(std::calloc(std::max<std::uint32_t>(bytes, 4) / 4, sizeof(float)));
-        bufferBytes_ = buffer_ != nullptr ? bytes : 0;
-        if (buffer_ == nullptr) return 0;
+        buffer_ = fresh;
+        bufferBytes_ = bytes;
     }
     record.payloadSize = bytes;
     if (traceId == displayedTrace) std::memcpy(buffer_, values, bytes);
