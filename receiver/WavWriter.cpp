@@ -17,6 +17,8 @@ bool WriteItem(std::FILE* f, const void* bytes, std::size_t count) { return std:
 
 std::uint32_t Tell(std::FILE* f) { return static_cast<std::uint32_t>(std::ftell(f)); }
 
+std::uint16_t LoadLeU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
 std::int16_t LoadLe16(const std::uint8_t* p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
 
 std::int32_t LoadLe32(const std::uint8_t* p) {
@@ -27,8 +29,9 @@ std::int32_t LoadLe32(const std::uint8_t* p) {
 } // namespace
 
 void WavWriter::Open(const char* path) {
-    file = nullptr;
+    CloseFile();
     fmtChunkPos = dataChunkPos = dataChunkBytes = 0;
+    limitReached = false;
     std::memset(formatBlock, 0, sizeof formatBlock);
     file = std::fopen(path, "wb");
     if (file != nullptr) BeginFile();
@@ -44,6 +47,7 @@ bool WavWriter::BeginFile() {
 }
 
 bool WavWriter::FinishFile() {
+    if (file == nullptr) return false;
     std::uint8_t riff[12];
     std::memcpy(riff, "RIFF", 4);
     store_le32(riff + 4, dataChunkBytes + 36);
@@ -100,12 +104,18 @@ void WavWriter::Append(const void* bytes, std::uint32_t count) {
 
 void WavWriter::WriteSamples(const std::uint8_t* samples, std::uint32_t bytes, std::uint8_t itemBits,
                              bool integerSamples, float* scratch, std::uint32_t scratchCount) {
-    if (file == nullptr || (itemBits != 16 && itemBits != 32)) return;
+    if (file == nullptr || limitReached || (itemBits != 16 && itemBits != 32)) return;
+    if (!integerSamples && (scratch == nullptr || scratchCount == 0)) return;
+    // Items of another size than the header names would be read as garbage.
+    if (integerSamples && FormatFixed() && LoadLeU16(formatBlock + 14) != itemBits) return;
     const std::uint32_t itemBytes = itemBits / 8u;
     const std::uint32_t items = bytes / itemBytes;
     const std::uint64_t adding = integerSamples ? bytes : 4ull * items;
-    // A packet that would take the sizes past 32 bits is left out whole; the header stays true.
-    if (dataChunkBytes + adding > maxDataBytes) return;
+    // Past the limit the 32-bit sizes would wrap and the header would lie.
+    if (dataChunkBytes + adding > maxDataBytes) {
+        limitReached = true;
+        return;
+    }
     if (integerSamples) {
         Append(samples, bytes);
         return;

@@ -39,6 +39,9 @@ public:
 
     // Appends one packet's samples, already little-endian, of 16- or 32-bit items: as they
     // are for integer files, else converted to 32-bit floats in chunks through `scratch`.
+    // A packet that would take the data chunk past maxDataBytes ends the appending for good,
+    // so that the file holds an unbroken start of the stream under a true header. An integer
+    // file whose format is fixed takes only items of the size its header names.
     void WriteSamples(const std::uint8_t* samples, std::uint32_t bytes, std::uint8_t itemBits, bool integerSamples,
                       float* scratch, std::uint32_t scratchCount);
 
@@ -49,6 +52,8 @@ public:
     std::uint8_t formatBlock[16] = {};
     // The data chunk's limit; lowered by tests to reach it without writing 4 GiB.
     std::uint32_t maxDataBytes = kMaxDataBytes;
+    // A packet did not fit under maxDataBytes: no more samples until the next Open.
+    bool limitReached = false;
 
 private:
     void Append(const void* bytes, std::uint32_t count);
