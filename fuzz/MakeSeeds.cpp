@@ -1,0 +1,165 @@
+// Writes the seed corpora of the fuzz targets: packets as the simulated instrument encodes
+// them, streams of such packets with garbage between them, and list answers.
+//   fuzz_make_seeds DIR      writes DIR/<target>/<seed>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim/PacketWriter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using namespace vita49::sim;
+
+constexpr std::uint32_t kStream = 1; // the stream identifier the stream targets accept
+
+void Write(const fs::path& dir, const std::string& name, const Bytes& bytes) {
+    fs::create_directories(dir);
+    std::ofstream out(dir / name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes Packet(const PacketHeader& h, const Bytes& payload) {
+    Bytes out;
+    AppendPacket(out, h, payload.data(), payload.size());
+    return out;
+}
+
+PacketHeader Header(std::uint8_t type, std::uint8_t count, std::uint32_t stream = kStream) {
+    PacketHeader h;
+    h.type = type;
+    h.count = count;
+    h.streamId = stream;
+    h.tsi = 1;
+    h.intTimestamp = 1700000000;
+    h.tsf = 2;
+    h.fracTimestamp = 123456789;
+    return h;
+}
+
+Bytes DataPacket(std::uint8_t count, bool trailer, bool classId, std::size_t samples = 16) {
+    PacketHeader h = Header(1, count);
+    h.classId = classId;
+    h.classOui = 0x00123456;
+    h.classCodes = 0x00010002;
+    h.trailer = trailer;
+    TrailerBits bits;
+    bits.contextCount = count;
+    h.trailerWord = MakeTrailer(bits);
+    Bytes payload(samples * 4);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
+    return Packet(h, payload);
+}
+
+Bytes ContextPacket(std::uint8_t count, std::uint8_t itemBits, bool gps) {
+    ContextValues v;
+    v.hasBandwidth = v.hasRfReferenceFrequency = v.hasReferenceLevel = v.hasSampleRate = true;
+    v.bandwidthHz = 10e6;
+    v.rfReferenceFrequencyHz = 1.5e9;
+    v.referenceLevelDbm = -10.5;
+    v.sampleRateHz = 12.5e6;
+    v.hasPayloadFormat = true;
+    v.itemBits = itemBits;
+    v.hasGps = gps;
+    v.gps.latitudeDeg = 48.1;
+    v.gps.longitudeDeg = 11.6;
+    v.gps.altitudeM = 520;
+    return Packet(Header(4, count), ContextSection(v));
+}
+
+Bytes SpectrumContext(std::uint8_t count) {
+    return Packet(Header(5, count), SpectrumContextPayload(1e9, 2e6, 1e3, 1001));
+}
+
+Bytes SpectrumData(std::uint8_t count, std::uint16_t trace, std::size_t n) {
+    std::vector<float> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = -90.0f + static_cast<float>(i);
+    return Packet(Header(3, count), SpectrumDataPayload(trace, values.data(), values.size()));
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Stream target input: settings byte, chunk list, then the stream.
+Bytes TcpInput(std::uint8_t flags, const Bytes& chunks, const Bytes& stream) {
+    Bytes out{flags, static_cast<std::uint8_t>(chunks.size())};
+    out.insert(out.end(), chunks.begin(), chunks.end());
+    out.insert(out.end(), stream.begin(), stream.end());
+    return out;
+}
+
+// UDP target input: settings byte, then one datagram operation per part.
+Bytes UdpInput(std::uint8_t flags, std::initializer_list<Bytes> datagrams) {
+    Bytes out{flags};
+    for (const auto& d : datagrams) {
+        out.push_back(0); // a datagram
+        out.push_back(static_cast<std::uint8_t>(d.size() >> 8));
+        out.push_back(static_cast<std::uint8_t>(d.size()));
+        out.insert(out.end(), d.begin(), d.end());
+    }
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s CORPUS_DIR\n", argv[0]);
+        return 2;
+    }
+    const fs::path root = argv[1];
+    const Bytes garbage{0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x11, 0x7F, 0xFF, 0x42};
+    const Bytes zeroSize{0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+    const Bytes context16 = ContextPacket(0, 16, true);
+    const Bytes context32 = ContextPacket(0, 32, false);
+    const Bytes foreign = Packet(Header(1, 0, 77), Bytes(32, 0x33));
+
+    const fs::path decoders = root / "packet_decoders";
+    Write(decoders, "if_data_trailer", DataPacket(3, true, false));
+    Write(decoders, "if_data_class_id", DataPacket(4, false, true));
+    Write(decoders, "if_context_gps", context16);
+    Write(decoders, "if_context_i32", context32);
+    Write(decoders, "ext_context", SpectrumContext(1));
+    Write(decoders, "ext_data", SpectrumData(2, 1, 24));
+
+    const Bytes mixed = Concat({context16, DataPacket(0, true, false), SpectrumContext(0), SpectrumData(0, 1, 8),
+                                DataPacket(1, false, false), SpectrumData(1, 2, 8)});
+    const fs::path tcp = root / "stream_tcp";
+    Write(tcp, "mixed_whole", TcpInput(0x00, {0x7F}, mixed));
+    Write(tcp, "mixed_bytewise", TcpInput(0x01, {}, mixed));
+    Write(tcp, "garbage_between", TcpInput(0x0C, {0x13, 0x85, 0x40},
+                                           Concat({context32, DataPacket(0, true, false), garbage,
+                                                   DataPacket(1, true, false), zeroSize, DataPacket(2, false, false)})));
+    Write(tcp, "foreign_between", TcpInput(0x02, {0x21}, Concat({context16, foreign, DataPacket(0, false, false),
+                                                                  foreign, DataPacket(1, true, true)})));
+
+    const fs::path udp = root / "stream_udp";
+    Write(udp, "one_per_datagram", UdpInput(0x0D, {context16, DataPacket(0, true, false), SpectrumContext(0),
+                                                   SpectrumData(0, 1, 16), DataPacket(1, true, false)}));
+    Write(udp, "several_per_datagram", UdpInput(0x00, {mixed, Concat({context32, DataPacket(5, true, true)})}));
+    Bytes withLoss = UdpInput(0x04, {context16, DataPacket(0, false, false)});
+    withLoss.push_back(2); // a datagram too long for the buffer
+    withLoss.push_back(3); // another displayed trace
+    withLoss.push_back(2);
+    const Bytes after = UdpInput(0x00, {SpectrumData(0, 2, 4), garbage, DataPacket(1, false, false)});
+    withLoss.insert(withLoss.end(), after.begin() + 1, after.end());
+    Write(udp, "truncated_datagram", withLoss);
+
+    const fs::path lists = root / "list_rules";
+    auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+    Write(lists, "task_list", text("\"RT_STREAMING\",\"Stream A\",\"SPECTRUM\",\"Spec 1\"\n"));
+    Write(lists, "task_list_last", text("\"IQ\",\"x\",\"RT_STREAMING\",\"RT\"\n"));
+    Write(lists, "view_list", text("\"VITA49_IQ\",3,\"OTHER\",4\n"));
+    Write(lists, "view_list_last", text("\"OTHER\",4,\"VITA49_IQ\",12\r\n"));
+    Write(lists, "both_lists", text("\"RT_STREAMING\",\"A\"\n\"VITA49_IQ\",1\n"));
+    return 0;
+}
