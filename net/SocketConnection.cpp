@@ -136,7 +136,8 @@ RETURN_CODE SocketBase::WaitWritable(std::int32_t timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
     RETURN_CODE rc = FromWait(WaitReady(handle, true, timeoutMs));
     if (rc != RC_OK) return rc;
-    if (ConnectSucceeded(handle)) return RC_OK;
+    // Only a stream socket has a connection to check; a datagram socket is simply writable.
+    if (type != kTypeStream || ConnectSucceeded(handle)) return RC_OK;
     // A refused or unreachable attempt makes the socket writable, but it is no connection:
     // the wait runs out its time, and the next Connect starts a new attempt.
     SleepMs(MsLeft(deadline));

@@ -1,0 +1,758 @@
+// SocketConnection over loopback: every connection type against a plain-socket peer, the
+// state flags, and the edge cases of Open, Connect, Send, Receive and Close.
+//
+// Addresses: 127.0.1.1 - 127.0.1.49. TCP_SERVER listens on every address, so it takes a
+// port chosen by the system; the fixed ports below are only used on this file's addresses.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "net/SocketConnection.h"
+#include "support/LoopbackPeer.h"
+
+namespace {
+
+using namespace vita49::net;
+using namespace vita49::test;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kHost = "127.0.1.1";      // peers listen here
+constexpr const char* kPeerFrom = "127.0.1.2";  // peers connect from here
+constexpr const char* kPeerFrom2 = "127.0.1.3";
+constexpr const char* kRefusingHost = "127.0.1.4";
+constexpr const char* kUdpHost = "127.0.1.10";
+constexpr const char* kUdpPeer = "127.0.1.11";
+constexpr const char* kHighFdHost = "127.0.1.12";
+// The empty label makes the resolver refuse the name locally: no query leaves the machine.
+constexpr const char* kUnresolvable = "no-such-host..invalid";
+constexpr std::uint16_t kRefusedPort = 29501;
+constexpr std::uint16_t kUdpPort = 29502;
+constexpr std::uint16_t kUdpPeerPort = 29503;
+
+std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed = 0) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return v;
+}
+
+void ExpectNonBlockingCloseOnExec(NativeSocket handle) {
+    const int fd = static_cast<int>(handle);
+    const int status = ::fcntl(fd, F_GETFL);
+    const int descriptor = ::fcntl(fd, F_GETFD);
+    ASSERT_GE(status, 0);
+    ASSERT_GE(descriptor, 0);
+    EXPECT_TRUE(status & O_NONBLOCK) << "socket " << fd << " blocks";
+    EXPECT_TRUE(descriptor & FD_CLOEXEC) << "socket " << fd << " survives exec";
+}
+
+// Receives into `out` until `count` bytes came or `limitMs` passed.
+RETURN_CODE ReceiveUntil(SocketConnection& c, std::vector<std::uint8_t>& out, std::size_t count, int limitMs) {
+    const auto end = Clock::now() + milliseconds(limitMs);
+    std::vector<std::uint8_t> buffer(65536);
+    while (out.size() < count && Clock::now() < end) {
+        std::int32_t length = static_cast<std::int32_t>(buffer.size());
+        RETURN_CODE rc = c.Receive(buffer.data(), length, 100);
+        if (rc == RC_TIMEOUT) continue;
+        if (rc != RC_OK) return rc;
+        out.insert(out.end(), buffer.begin(), buffer.begin() + length);
+    }
+    return RC_OK;
+}
+
+class SocketConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override { descriptors = OpenDescriptorCount(); }
+    void TearDown() override {
+        if (conn.open) conn.Close();
+    }
+
+    // `peers`: descriptors the test itself opened since SetUp.
+    void ExpectNothingOpen(int peers = 0) {
+        EXPECT_FALSE(conn.open);
+        EXPECT_FALSE(conn.connected);
+        EXPECT_FALSE(conn.listenSocket.Valid());
+        EXPECT_FALSE(conn.dataSocket.Valid());
+        EXPECT_EQ(OpenDescriptorCount(), descriptors + peers) << "a socket was left behind";
+    }
+
+    Vita49_IO conn;
+    int descriptors = 0;
+};
+
+// ------------------------------------------------------------------------------------------
+// Open refusals
+
+class UnknownTypeTest : public SocketConnectionTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnknownTypeTest, IsRefusedAndLeavesTheConnectionUnusable) {
+    EXPECT_EQ(conn.Open(GetParam(), 5000, kHost, 5000, kHost), RC_INVALID_ARGUMENT);
+    ExpectNothingOpen();
+    EXPECT_EQ(conn.connectionType, static_cast<std::uint32_t>(CONNECTION_NONE));
+
+    std::uint8_t byte = 0;
+    std::int32_t length = 1;
+    EXPECT_EQ(conn.Connect(10), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Send(&byte, length), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Receive(&byte, length, 0), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Close(), RC_CONNECTION_ERROR);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, UnknownTypeTest, ::testing::Values(4, 7, -1, 0x7fffffff));
+
+class EveryTypeTest : public SocketConnectionTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EveryTypeTest, UnresolvableRemoteAddressCreatesNoSocket) {
+    EXPECT_EQ(conn.Open(GetParam(), 5000, kUnresolvable, 0, ""), RC_CONNECTION_ERROR);
+    ExpectNothingOpen();
+    EXPECT_EQ(conn.Connect(10), RC_CONNECTION_ERROR);
+}
+
+TEST_P(EveryTypeTest, UnresolvableLocalAddressCreatesNoSocket) {
+    EXPECT_EQ(conn.Open(GetParam(), 0, kUdpHost, kUdpPort, kUnresolvable), RC_CONNECTION_ERROR);
+    ExpectNothingOpen();
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, EveryTypeTest,
+                         ::testing::Values(TCP_SERVER, TCP_CLIENT, UDP_SINGLECAST, UDP_MULTICAST));
+
+// Multicast joins only inside a private namespace: see mcast_receiver_test.
+class UnicastTypeTest : public SocketConnectionTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UnicastTypeTest, OpenTwiceKeepsTheFirstSockets) {
+    const int type = GetParam();
+    ASSERT_EQ(conn.Open(type, 0, kUdpHost, 0, ""), RC_OK);
+    const NativeSocket listen = conn.listenSocket.handle;
+    const NativeSocket data = conn.dataSocket.handle;
+    const bool connected = conn.connected;
+    const int afterFirst = OpenDescriptorCount();
+
+    EXPECT_EQ(conn.Open(UDP_SINGLECAST, 1, kHost, 2, kHost), RC_CONNECTION_ERROR);
+    EXPECT_TRUE(conn.open);
+    EXPECT_EQ(conn.connected, connected);
+    EXPECT_EQ(conn.connectionType, static_cast<std::uint32_t>(type));
+    EXPECT_EQ(conn.listenSocket.handle, listen);
+    EXPECT_EQ(conn.dataSocket.handle, data);
+    EXPECT_EQ(OpenDescriptorCount(), afterFirst);
+
+    EXPECT_EQ(conn.Close(), RC_OK);
+    ExpectNothingOpen();
+    EXPECT_EQ(conn.Close(), RC_CONNECTION_ERROR) << "second Close";
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, UnicastTypeTest, ::testing::Values(TCP_SERVER, TCP_CLIENT, UDP_SINGLECAST));
+
+TEST_F(SocketConnectionTest, NeverOpenedConnectionRefusesEveryOperation) {
+    std::uint8_t byte = 0;
+    std::int32_t length = 1;
+    EXPECT_EQ(conn.Connect(0), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Send(&byte, length), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Receive(&byte, length, 0), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Close(), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.ipVersion, 2u);
+}
+
+TEST_F(SocketConnectionTest, SecondListenerOnALivePortFailsWithoutLeavingASocket) {
+    Vita49_IO first;
+    ASSERT_EQ(first.Open(TCP_SERVER, 0, "", 0, ""), RC_OK);
+    const std::uint16_t port = LocalPort(static_cast<int>(first.listenSocket.handle));
+    const int withFirst = OpenDescriptorCount();
+
+    EXPECT_EQ(conn.Open(TCP_SERVER, port, "", 0, ""), RC_SOCKET_ERROR);
+    EXPECT_FALSE(conn.open);
+    EXPECT_FALSE(conn.listenSocket.Valid());
+    EXPECT_EQ(OpenDescriptorCount(), withFirst);
+    EXPECT_EQ(first.Close(), RC_OK);
+}
+
+TEST_F(SocketConnectionTest, UdpBindConflictFailsWithoutLeavingASocket) {
+    Fd holder = UdpSocket(kUdpHost, kUdpPort);
+    ASSERT_TRUE(holder.Valid());
+    const int withHolder = OpenDescriptorCount();
+    EXPECT_EQ(conn.Open(UDP_SINGLECAST, 0, "", kUdpPort, kUdpHost), RC_SOCKET_ERROR);
+    EXPECT_FALSE(conn.open);
+    EXPECT_FALSE(conn.dataSocket.Valid());
+    EXPECT_EQ(OpenDescriptorCount(), withHolder);
+}
+
+// ------------------------------------------------------------------------------------------
+// TCP_SERVER
+
+class TcpServerTest : public SocketConnectionTest {
+protected:
+    std::uint16_t OpenServer(const char* remote = "") {
+        EXPECT_EQ(conn.Open(TCP_SERVER, 0, remote, 0, ""), RC_OK);
+        return LocalPort(static_cast<int>(conn.listenSocket.handle));
+    }
+};
+
+TEST_F(TcpServerTest, WaitsForAClientWithinTheTimeout) {
+    OpenServer();
+    EXPECT_FALSE(conn.connected);
+    ExpectNonBlockingCloseOnExec(conn.listenSocket.handle);
+
+    EXPECT_EQ(conn.Connect(0), RC_OK) << "no client pending, no wait";
+    EXPECT_FALSE(conn.connected);
+    EXPECT_FALSE(conn.dataSocket.Valid());
+
+    const auto start = Clock::now();
+    EXPECT_EQ(conn.Connect(100), RC_TIMEOUT);
+    EXPECT_GE(ElapsedMs(start), 90);
+    EXPECT_FALSE(conn.connected);
+    EXPECT_TRUE(conn.address.empty());
+
+    std::uint8_t byte = 1;
+    std::int32_t length = 1;
+    EXPECT_EQ(conn.Send(&byte, length), RC_CONNECTION_ERROR) << "TCP without a peer";
+    EXPECT_EQ(conn.Receive(&byte, length, 0), RC_CONNECTION_ERROR);
+}
+
+TEST_F(TcpServerTest, AcceptsAPeerAsANonBlockingSocketAndNamesIt) {
+    const std::uint16_t port = OpenServer();
+    Fd peer = TcpConnect(kHost, port, kPeerFrom);
+    ASSERT_TRUE(peer.Valid());
+    ASSERT_EQ(conn.Connect(1000), RC_OK);
+    ASSERT_TRUE(conn.connected);
+    EXPECT_EQ(conn.address, kPeerFrom);
+    ExpectNonBlockingCloseOnExec(conn.dataSocket.handle);
+
+    // A blocking accepted socket would hang here instead of reporting "no data".
+    std::uint8_t buffer[16];
+    std::int32_t length = sizeof buffer;
+    EXPECT_EQ(conn.Receive(buffer, length, 0), RC_OK);
+    EXPECT_EQ(length, 0);
+}
+
+TEST_F(TcpServerTest, OpenCloseCyclesReuseThePortWhileOldConnectionsLinger) {
+    std::uint16_t port = OpenServer();
+    ASSERT_NE(port, 0);
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        SCOPED_TRACE(cycle);
+        if (cycle > 0) {
+            ASSERT_EQ(conn.Open(TCP_SERVER, port, "", 0, ""), RC_OK);
+        }
+        Fd peer = TcpConnect(kHost, port, kPeerFrom);
+        ASSERT_TRUE(peer.Valid());
+        ASSERT_EQ(conn.Connect(1000), RC_OK);
+        auto message = Pattern(100, static_cast<std::uint8_t>(cycle));
+        std::int32_t length = static_cast<std::int32_t>(message.size());
+        ASSERT_EQ(conn.Send(message.data(), length), RC_OK);
+        EXPECT_EQ(ReceiveBytes(peer.Get(), message.size(), 2000), message);
+
+        // This side closes first, so its end of the connection lingers in TIME_WAIT.
+        EXPECT_EQ(conn.Close(), RC_OK);
+        ExpectNothingOpen(1);
+        EXPECT_TRUE(WaitForEndOfStream(peer.Get(), 2000));
+    }
+}
+
+TEST_F(TcpServerTest, LoopbackFastPathNameStillServesLoopbackPeers) {
+    const std::uint16_t port = OpenServer("LoopbackFastPath");
+    EXPECT_EQ(conn.address, "127.0.0.1");
+    Fd peer = TcpConnect(kHost, port, kPeerFrom);
+    ASSERT_TRUE(peer.Valid());
+    ASSERT_EQ(conn.Connect(1000), RC_OK);
+    auto message = Pattern(64);
+    ASSERT_TRUE(SendAll(peer.Get(), message));
+    std::vector<std::uint8_t> got;
+    EXPECT_EQ(ReceiveUntil(conn, got, message.size(), 2000), RC_OK);
+    EXPECT_EQ(got, message);
+}
+
+// ------------------------------------------------------------------------------------------
+// TCP_CLIENT
+
+class TcpClientTest : public SocketConnectionTest {};
+
+TEST_F(TcpClientTest, RefusedPortNeverBecomesAConnection) {
+    ASSERT_EQ(conn.Open(TCP_CLIENT, kRefusedPort, kRefusingHost, 0, ""), RC_OK);
+    ExpectNonBlockingCloseOnExec(conn.dataSocket.handle);
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        SCOPED_TRACE(attempt);
+        const auto start = Clock::now();
+        const RETURN_CODE rc = conn.Connect(60);
+        EXPECT_EQ(rc, RC_TIMEOUT);
+        // A refused attempt waits out its time-out instead of failing at once.
+        EXPECT_GE(ElapsedMs(start), 50);
+        EXPECT_FALSE(conn.connected);
+        std::uint8_t byte = 0;
+        std::int32_t length = 1;
+        EXPECT_EQ(conn.Send(&byte, length), RC_CONNECTION_ERROR);
+    }
+}
+
+TEST_F(TcpClientTest, PeerThatAppearsAfterFailedAttemptsIsReached) {
+    ASSERT_EQ(conn.Open(TCP_CLIENT, kRefusedPort, kRefusingHost, 0, ""), RC_OK);
+    EXPECT_EQ(conn.address, kRefusingHost);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_NE(conn.Connect(50), RC_OK);
+        EXPECT_FALSE(conn.connected);
+    }
+
+    Fd listener = TcpListener(kRefusingHost, kRefusedPort);
+    ASSERT_TRUE(listener.Valid());
+    EXPECT_TRUE(WaitUntil([&] { return conn.Connect(100) == RC_OK; }, milliseconds(3000)));
+    ASSERT_TRUE(conn.connected);
+    Fd peer = AcceptWithin(listener.Get(), 2000);
+    ASSERT_TRUE(peer.Valid());
+
+    auto message = Pattern(1000);
+    std::int32_t length = static_cast<std::int32_t>(message.size());
+    ASSERT_EQ(conn.Send(message.data(), length), RC_OK);
+    EXPECT_EQ(length, 1000);
+    EXPECT_EQ(ReceiveBytes(peer.Get(), message.size(), 2000), message);
+}
+
+TEST_F(TcpClientTest, SlowPeerAttemptContinuesAcrossConnectCalls) {
+    // A listener whose accept queue is full drops the handshake, so the attempt stays in
+    // progress until the peer makes room and the retransmitted handshake gets through.
+    Fd listener = TcpListener(kHost, 0, 0);
+    ASSERT_TRUE(listener.Valid());
+    const std::uint16_t port = LocalPort(listener.Get());
+    Fd queued = TcpConnect(kHost, port, kPeerFrom);
+    ASSERT_TRUE(queued.Valid());
+
+    ASSERT_EQ(conn.Open(TCP_CLIENT, port, kHost, 0, ""), RC_OK);
+    EXPECT_EQ(conn.Connect(100), RC_TIMEOUT);
+    EXPECT_FALSE(conn.connected);
+    const NativeSocket attempt = conn.dataSocket.handle;
+    const std::uint16_t localPort = LocalPort(static_cast<int>(attempt));
+    ASSERT_NE(localPort, 0) << "the first call started an attempt";
+
+    Fd first = AcceptWithin(listener.Get(), 1000);
+    ASSERT_TRUE(first.Valid());
+    EXPECT_TRUE(WaitUntil([&] { return conn.Connect(500) == RC_OK; }, milliseconds(8000)));
+    ASSERT_TRUE(conn.connected);
+    EXPECT_EQ(conn.dataSocket.handle, attempt);
+    EXPECT_EQ(LocalPort(static_cast<int>(conn.dataSocket.handle)), localPort) << "a new attempt was started";
+    EXPECT_TRUE(AcceptWithin(listener.Get(), 2000).Valid());
+}
+
+TEST_F(TcpClientTest, EmptyRemoteAddressNeverConnects) {
+    ASSERT_EQ(conn.Open(TCP_CLIENT, 5000, "", 0, ""), RC_OK);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const RETURN_CODE rc = conn.Connect(20);
+        EXPECT_NE(rc, RC_OK);
+        EXPECT_FALSE(conn.connected);
+    }
+}
+
+TEST_F(TcpClientTest, LoopbackFastPathResolvesToTheLoopbackAddress) {
+    ASSERT_EQ(conn.Open(TCP_CLIENT, 5000, "LoopbackFastPath", 0, ""), RC_OK);
+    EXPECT_EQ(conn.address, "127.0.0.1");
+}
+
+// ------------------------------------------------------------------------------------------
+// Both TCP types: an established stream
+
+class TcpStreamTest : public SocketConnectionTest, public ::testing::WithParamInterface<int> {
+protected:
+    bool Server() const { return GetParam() == TCP_SERVER; }
+
+    // Opens the connection and returns the connected peer.
+    Fd Establish() {
+        if (Server()) {
+            EXPECT_EQ(conn.Open(TCP_SERVER, 0, "", 0, ""), RC_OK);
+            port = LocalPort(static_cast<int>(conn.listenSocket.handle));
+        } else {
+            listener = TcpListener(kHost, 0);
+            port = LocalPort(listener.Get());
+            EXPECT_EQ(conn.Open(TCP_CLIENT, port, kHost, 0, ""), RC_OK);
+        }
+        return Reconnect(kPeerFrom);
+    }
+
+    // Connects again after a break; the server takes the next client, the client dials anew.
+    Fd Reconnect(const char* from) {
+        Fd peer;
+        if (Server()) peer = TcpConnect(kHost, port, from);
+        EXPECT_TRUE(WaitUntil([&] { return conn.Connect(100) == RC_OK; }, milliseconds(3000)));
+        if (!Server()) peer = AcceptWithin(listener.Get(), 2000);
+        EXPECT_TRUE(peer.Valid());
+        EXPECT_TRUE(conn.connected);
+        return peer;
+    }
+
+    Fd listener;
+    std::uint16_t port = 0;
+};
+
+TEST_P(TcpStreamTest, CarriesBytesBothWays) {
+    Fd peer = Establish();
+    ASSERT_TRUE(peer.Valid());
+    auto out = Pattern(200000, 1);
+    std::int32_t length = static_cast<std::int32_t>(out.size());
+    ASSERT_EQ(conn.Send(out.data(), length), RC_OK);
+    EXPECT_EQ(length, static_cast<std::int32_t>(out.size()));
+    EXPECT_EQ(ReceiveBytes(peer.Get(), out.size(), 5000), out);
+
+    auto in = Pattern(150000, 2);
+    std::thread writer([&] { SendAll(peer.Get(), in, 5000); });
+    std::vector<std::uint8_t> got;
+    EXPECT_EQ(ReceiveUntil(conn, got, in.size(), 5000), RC_OK);
+    writer.join();
+    EXPECT_EQ(got, in);
+}
+
+TEST_P(TcpStreamTest, NegativeAndEmptySendsLeaveTheStreamIntact) {
+    Fd peer = Establish();
+    ASSERT_TRUE(peer.Valid());
+    std::uint8_t byte = 0x5a;
+    std::int32_t length = -1;
+    EXPECT_EQ(conn.Send(&byte, length), RC_INVALID_ARGUMENT);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+
+    length = 0;
+    EXPECT_EQ(conn.Send(&byte, length), RC_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+
+    length = 1;
+    EXPECT_EQ(conn.Send(&byte, length), RC_OK);
+    EXPECT_EQ(ReceiveBytes(peer.Get(), 2, 300), std::vector<std::uint8_t>{0x5a}) << "only the one real byte";
+}
+
+TEST_P(TcpStreamTest, ReceiveWaitsOnlyAsLongAsAsked) {
+    Fd peer = Establish();
+    ASSERT_TRUE(peer.Valid());
+    std::uint8_t buffer[64];
+    std::int32_t length = sizeof buffer;
+    auto start = Clock::now();
+    EXPECT_EQ(conn.Receive(buffer, length, 0), RC_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_LT(ElapsedMs(start), 250);
+
+    length = sizeof buffer;
+    start = Clock::now();
+    EXPECT_EQ(conn.Receive(buffer, length, 500), RC_TIMEOUT);
+    EXPECT_GE(ElapsedMs(start), 450);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+
+    length = -5;
+    EXPECT_EQ(conn.Receive(buffer, length, 0), RC_INVALID_ARGUMENT);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+}
+
+TEST_P(TcpStreamTest, PeerThatClosedGivesZeroBytesWithoutAnError) {
+    Fd peer = Establish();
+    ASSERT_TRUE(peer.Valid());
+    auto last = Pattern(10);
+    ASSERT_TRUE(SendAll(peer.Get(), last));
+    peer.Close();
+
+    std::vector<std::uint8_t> got;
+    EXPECT_EQ(ReceiveUntil(conn, got, last.size(), 2000), RC_OK);
+    EXPECT_EQ(got, last);
+    std::uint8_t buffer[64];
+    std::int32_t length = sizeof buffer;
+    EXPECT_EQ(conn.Receive(buffer, length, 500), RC_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+}
+
+std::atomic<int> brokenPipeSignals{0};
+extern "C" void CountBrokenPipe(int) { brokenPipeSignals.fetch_add(1); }
+
+TEST_P(TcpStreamTest, SendToAVanishedPeerFailsWithoutSignalAndConnectRebuilds) {
+    Fd peer = Establish();
+    ASSERT_TRUE(peer.Valid());
+    peer.Close();
+    // The first send after the peer's close draws a reset; the next one meets a broken pipe.
+    std::uint8_t byte = 1;
+    std::int32_t length = 1;
+    ASSERT_EQ(conn.Send(&byte, length), RC_OK);
+    ASSERT_TRUE(WaitUntil([&] {
+        pollfd p{static_cast<int>(conn.dataSocket.handle), POLLOUT, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP));
+    }));
+
+    struct sigaction counting {}, previous{};
+    counting.sa_handler = CountBrokenPipe;
+    sigemptyset(&counting.sa_mask);
+    ASSERT_EQ(::sigaction(SIGPIPE, &counting, &previous), 0);
+    brokenPipeSignals = 0;
+    length = 1;
+    const RETURN_CODE rc = conn.Send(&byte, length);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+
+    EXPECT_EQ(rc, RC_SOCKET_ERROR);
+    EXPECT_EQ(brokenPipeSignals.load(), 0) << "a send raised SIGPIPE";
+    EXPECT_TRUE(conn.socketError);
+    EXPECT_FALSE(conn.connected);
+    EXPECT_TRUE(conn.open);
+    length = 1;
+    EXPECT_EQ(conn.Send(&byte, length), RC_CONNECTION_ERROR) << "broken until Connect";
+
+    Fd next = Reconnect(kPeerFrom2);
+    ASSERT_TRUE(next.Valid());
+    EXPECT_FALSE(conn.socketError);
+    if (Server()) {
+        EXPECT_EQ(conn.address, kPeerFrom2);
+    }
+    auto message = Pattern(300);
+    length = static_cast<std::int32_t>(message.size());
+    ASSERT_EQ(conn.Send(message.data(), length), RC_OK);
+    EXPECT_EQ(ReceiveBytes(next.Get(), message.size(), 2000), message);
+}
+
+TEST_P(TcpStreamTest, PeerThatStopsReadingTimesOutAndBreaksTheConnection) {
+    Fd peer = Establish();
+    ASSERT_TRUE(peer.Valid());
+    // Far more than both socket buffers hold, so the send must stall.
+    std::vector<std::uint8_t> flood(32u << 20, 0xab);
+    std::int32_t length = static_cast<std::int32_t>(flood.size());
+    const auto start = Clock::now();
+    const RETURN_CODE rc = conn.Send(flood.data(), length);
+    const auto elapsed = ElapsedMs(start);
+
+    EXPECT_EQ(rc, RC_TIMEOUT);
+    EXPECT_GE(elapsed, SocketConnection::kSendStallMs - 100);
+    EXPECT_LT(elapsed, 3 * SocketConnection::kSendStallMs);
+    EXPECT_GT(length, 0);
+    EXPECT_LT(length, static_cast<std::int32_t>(flood.size()));
+    // Part of a message sits at the peer: the stream is no longer usable.
+    EXPECT_TRUE(conn.socketError);
+    EXPECT_FALSE(conn.connected);
+
+    const std::uint16_t stalledPort = LocalPort(static_cast<int>(conn.dataSocket.handle));
+    Fd next = Reconnect(kPeerFrom2);
+    ASSERT_TRUE(next.Valid());
+    EXPECT_FALSE(conn.socketError);
+    if (!Server()) {
+        EXPECT_NE(LocalPort(static_cast<int>(conn.dataSocket.handle)), stalledPort) << "no new socket";
+    }
+    EXPECT_TRUE(WaitForEndOfStream(peer.Get(), 5000)) << "the stalled connection was not closed";
+    auto message = Pattern(500, 9);
+    length = static_cast<std::int32_t>(message.size());
+    ASSERT_EQ(conn.Send(message.data(), length), RC_OK);
+    EXPECT_EQ(ReceiveBytes(next.Get(), message.size(), 2000), message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, TcpStreamTest, ::testing::Values(TCP_SERVER, TCP_CLIENT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == TCP_SERVER ? std::string("Server") : std::string("Client");
+                         });
+
+// ------------------------------------------------------------------------------------------
+// UDP_SINGLECAST
+
+class UdpTest : public SocketConnectionTest {
+protected:
+    // A connection bound to kUdpHost:kUdpPort that sends to the peer.
+    void OpenBound() {
+        ASSERT_EQ(conn.Open(UDP_SINGLECAST, kUdpPeerPort, kUdpPeer, kUdpPort, kUdpHost), RC_OK);
+        peer = UdpSocket(kUdpPeer, kUdpPeerPort);
+        ASSERT_TRUE(peer.Valid());
+    }
+
+    void PeerSends(const std::vector<std::uint8_t>& datagram) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(kUdpPort);
+        inet_pton(AF_INET, kUdpHost, &to.sin_addr);
+        ASSERT_EQ(::sendto(peer.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                           sizeof to),
+                  static_cast<ssize_t>(datagram.size()));
+    }
+
+    // One datagram as the peer receives it; empty optional-like result: ok == false.
+    std::vector<std::uint8_t> PeerReceives(bool& ok) {
+        std::vector<std::uint8_t> buffer(70000);
+        ok = WaitReadable(peer.Get(), 2000);
+        if (!ok) return {};
+        ssize_t n = ::recv(peer.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+        ok = n >= 0;
+        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buffer;
+    }
+
+    Fd peer;
+};
+
+TEST_F(UdpTest, BoundSocketIsConnectedAtOnceAndReceivesWholeDatagrams) {
+    OpenBound();
+    EXPECT_TRUE(conn.connected);
+    EXPECT_EQ(LocalAddress(static_cast<int>(conn.dataSocket.handle)), kUdpHost);
+    EXPECT_EQ(LocalPort(static_cast<int>(conn.dataSocket.handle)), kUdpPort);
+    ExpectNonBlockingCloseOnExec(conn.dataSocket.handle);
+    EXPECT_EQ(conn.Connect(0), RC_OK);
+
+    const std::vector<std::vector<std::uint8_t>> datagrams = {Pattern(1), Pattern(1400, 3), Pattern(9000, 5)};
+    for (const auto& d : datagrams) PeerSends(d);
+    std::vector<std::uint8_t> buffer(65536);
+    for (const auto& d : datagrams) {
+        std::int32_t length = static_cast<std::int32_t>(buffer.size());
+        ASSERT_EQ(conn.Receive(buffer.data(), length, 1000), RC_OK);
+        EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + length), d);
+    }
+}
+
+TEST_F(UdpTest, UnboundSocketSendsFromAnEphemeralPortAndHearsTheReply) {
+    ASSERT_EQ(conn.Open(UDP_SINGLECAST, kUdpPeerPort, kUdpPeer, 0, ""), RC_OK);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_EQ(LocalPort(static_cast<int>(conn.dataSocket.handle)), 0) << "bound although asked not to";
+    peer = UdpSocket(kUdpPeer, kUdpPeerPort);
+    ASSERT_TRUE(peer.Valid());
+
+    auto message = Pattern(100);
+    std::int32_t length = static_cast<std::int32_t>(message.size());
+    ASSERT_EQ(conn.Send(message.data(), length), RC_OK);
+    EXPECT_EQ(length, 100);
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    std::vector<std::uint8_t> got(200);
+    ASSERT_TRUE(WaitReadable(peer.Get(), 2000));
+    ssize_t n = ::recvfrom(peer.Get(), got.data(), got.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    ASSERT_EQ(n, 100);
+    got.resize(100);
+    EXPECT_EQ(got, message);
+
+    auto reply = Pattern(40, 8);
+    ASSERT_EQ(::sendto(peer.Get(), reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength),
+              40);
+    std::vector<std::uint8_t> buffer(1000);
+    length = static_cast<std::int32_t>(buffer.size());
+    ASSERT_EQ(conn.Receive(buffer.data(), length, 1000), RC_OK);
+    buffer.resize(static_cast<std::size_t>(length));
+    EXPECT_EQ(buffer, reply);
+}
+
+TEST_F(UdpTest, DatagramSizeLimitAndEmptyDatagram) {
+    OpenBound();
+    auto largest = Pattern(SocketConnection::kMaxDatagram, 4);
+    std::int32_t length = SocketConnection::kMaxDatagram;
+    ASSERT_EQ(conn.Send(largest.data(), length), RC_OK);
+    EXPECT_EQ(length, SocketConnection::kMaxDatagram);
+    bool ok = false;
+    EXPECT_EQ(PeerReceives(ok), largest);
+    EXPECT_TRUE(ok);
+
+    std::vector<std::uint8_t> tooLong(SocketConnection::kMaxDatagram + 1);
+    length = SocketConnection::kMaxDatagram + 1;
+    EXPECT_EQ(conn.Send(tooLong.data(), length), RC_INVALID_ARGUMENT);
+    EXPECT_EQ(length, 0);
+    length = -1;
+    EXPECT_EQ(conn.Send(tooLong.data(), length), RC_INVALID_ARGUMENT);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+    EXPECT_FALSE(WaitReadable(peer.Get(), 100)) << "a refused datagram went out";
+
+    length = 0;
+    EXPECT_EQ(conn.Send(largest.data(), length), RC_OK);
+    EXPECT_EQ(length, 0);
+    auto empty = PeerReceives(ok);
+    EXPECT_TRUE(ok) << "no empty datagram arrived";
+    EXPECT_TRUE(empty.empty());
+}
+
+TEST_F(UdpTest, DatagramLongerThanTheBufferIsLostWithoutBreakingTheConnection) {
+    OpenBound();
+    PeerSends(Pattern(1000));
+    auto after = Pattern(50, 6);
+    PeerSends(after);
+
+    std::vector<std::uint8_t> buffer(100);
+    std::int32_t length = static_cast<std::int32_t>(buffer.size());
+    EXPECT_EQ(conn.Receive(buffer.data(), length, 1000), RC_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.datagramTruncated);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+
+    length = static_cast<std::int32_t>(buffer.size());
+    ASSERT_EQ(conn.Receive(buffer.data(), length, 1000), RC_OK);
+    EXPECT_FALSE(conn.datagramTruncated);
+    buffer.resize(static_cast<std::size_t>(length));
+    EXPECT_EQ(buffer, after);
+}
+
+TEST_F(UdpTest, ReceiveWaitsOnlyAsLongAsAsked) {
+    OpenBound();
+    std::uint8_t buffer[64];
+    std::int32_t length = sizeof buffer;
+    auto start = Clock::now();
+    EXPECT_EQ(conn.Receive(buffer, length, 0), RC_OK);
+    EXPECT_EQ(length, 0);
+    EXPECT_LT(ElapsedMs(start), 250);
+
+    length = sizeof buffer;
+    start = Clock::now();
+    EXPECT_EQ(conn.Receive(buffer, length, 500), RC_TIMEOUT);
+    EXPECT_GE(ElapsedMs(start), 450);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+}
+
+TEST_F(UdpTest, AsksForALargeReceiveBuffer) {
+    OpenBound();
+    long limit = SocketConnection::kUdpReceiveBuffer;
+    std::ifstream rmemMax("/proc/sys/net/core/rmem_max");
+    long systemMax = 0;
+    if (rmemMax >> systemMax && systemMax < limit) limit = systemMax;
+    int size = 0;
+    socklen_t length = sizeof size;
+    ASSERT_EQ(::getsockopt(static_cast<int>(conn.dataSocket.handle), SOL_SOCKET, SO_RCVBUF, &size, &length), 0);
+    // Linux reports twice the size asked for; a capped size is still the most permitted.
+    EXPECT_GE(size, limit);
+}
+
+TEST_F(UdpTest, WaitsWorkOnDescriptorsBeyondTheSelectLimit) {
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    constexpr int kHigh = 1500;
+    if (files.rlim_cur <= kHigh) {
+        rlimit raised = files;
+        raised.rlim_cur = files.rlim_max == RLIM_INFINITY || files.rlim_max > 4096 ? 4096 : files.rlim_max;
+        if (raised.rlim_cur <= kHigh || ::setrlimit(RLIMIT_NOFILE, &raised) != 0)
+            GTEST_SKIP() << "cannot hold descriptors above " << kHigh;
+    }
+    ASSERT_EQ(conn.Open(UDP_SINGLECAST, 0, "", kUdpPort, kHighFdHost), RC_OK);
+    const int high = ::fcntl(static_cast<int>(conn.dataSocket.handle), F_DUPFD_CLOEXEC, kHigh);
+    ASSERT_GE(high, kHigh);
+    ::close(static_cast<int>(conn.dataSocket.handle));
+    conn.dataSocket.handle = static_cast<NativeSocket>(high);
+
+    std::uint8_t buffer[64];
+    std::int32_t length = sizeof buffer;
+    EXPECT_EQ(conn.Receive(buffer, length, 100), RC_TIMEOUT);
+    Fd sender = UdpSocket("", 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(kUdpPort);
+    inet_pton(AF_INET, kHighFdHost, &to.sin_addr);
+    const std::uint8_t datagram[3] = {1, 2, 3};
+    ASSERT_EQ(::sendto(sender.Get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 3);
+    length = sizeof buffer;
+    EXPECT_EQ(conn.Receive(buffer, length, 1000), RC_OK);
+    EXPECT_EQ(length, 3);
+    EXPECT_EQ(conn.dataSocket.WaitWritable(100), RC_OK);
+    EXPECT_EQ(conn.Close(), RC_OK);
+}
+
+TEST(SocketBaseTest, WaitsOnAMissingHandleFail) {
+    SocketBase none;
+    EXPECT_FALSE(none.Valid());
+    EXPECT_EQ(none.WaitReadable(0), RC_SOCKET_ERROR);
+    EXPECT_EQ(none.WaitWritable(10), RC_SOCKET_ERROR);
+}
+
+} // namespace
