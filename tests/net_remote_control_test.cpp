@@ -527,6 +527,11 @@ TEST_F(RemoteControlTest, NameThatDoesNotResolveLeavesTheChannelClosed) {
     Vita49RemoteControl remote;
     remote.Init(Settings("no-such-instrument.invalid"));
     EXPECT_EQ(remote.Open(), RC_CONNECTION_ERROR);
+    // A name that fills the record leaves no room for its NUL.
+    const std::string fifty = std::string(42, 'x') + ".invalid";
+    ASSERT_EQ(fifty.size(), sizeof(Vita49_Base_Settings{}.remoteAddress));
+    remote.Init(Settings(fifty));
+    EXPECT_EQ(remote.Open(), RC_CONNECTION_ERROR);
     EXPECT_EQ(remote.Close(), RC_CONNECTION_ERROR);
     ExpectEveryOperationRefused(remote, RC_CONNECTION_ERROR);
     // Still closed, so a corrected address may be opened at once.
