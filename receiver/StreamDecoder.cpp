@@ -143,18 +143,26 @@ std::uint32_t StreamDecoder::DropUnusable(std::uint32_t from) {
     // On a byte stream whatever follows dropped bytes is cut from the middle of a packet:
     // skip to the next position that can start a packet of this stream instead.
     resyncing_ = true;
-    std::uint32_t at = FindPlausible(from + 1, held_);
+    std::uint32_t at = FindPlausible(from + 1, held_, held_);
     if (at == held_) {
         at = held_ > from + 8 ? held_ - 7 : from + 1;
         // Keep a tail that may still become a packet start once more bytes arrive.
-        while (at < held_ && !KnownType(HeaderType(buffer_ + at))) ++at;
+        while (at < held_ && !MayBecomePlausible(buffer_ + at, held_ - at)) ++at;
     }
     NotifyInfo();
     return at;
 }
 
-std::uint32_t StreamDecoder::FindPlausible(std::uint32_t from, std::uint32_t end) const {
-    for (std::uint32_t at = from; at + 8 <= end; ++at)
+bool StreamDecoder::MayBecomePlausible(const std::uint8_t* at, std::uint32_t count) const {
+    if (!KnownType(HeaderType(at))) return false;
+    if (count >= 4 && (HeaderPacketBytes(at) == 0 || HeaderPacketBytes(at) > kBufferBytes)) return false;
+    for (std::uint32_t i = 4; i < count && i < 8; ++i)
+        if (at[i] != static_cast<std::uint8_t>(streamId_ >> (8 * (7 - i)))) return false;
+    return true;
+}
+
+std::uint32_t StreamDecoder::FindPlausible(std::uint32_t from, std::uint32_t end, std::uint32_t limit) const {
+    for (std::uint32_t at = from; at < end && at + 8 <= limit; ++at)
         if (Plausible(buffer_ + at)) return at;
     return end;
 }
@@ -191,14 +199,21 @@ void StreamDecoder::Cut() {
         const bool foreign = load_be32(packet + 4) != streamId_;
         if (foreign && tcp_ && length > 0) {
             // On a byte stream, bytes that merely look like a packet of another stream must
-            // not swallow the packets of this one that follow them.
+            // not swallow a packet of this one that starts inside them, even one whose
+            // header runs past their announced end.
             const std::uint32_t end = pos + std::min(length, avail);
             const std::uint32_t from = pos + std::max<std::uint32_t>(1, pos == 0 ? scannedAtStart : 0);
-            if (FindPlausible(from, end) < end) {
+            if (FindPlausible(from, end, held_) < end) {
                 pos = DropUnusable(pos);
                 continue;
             }
-            if (length > avail) {
+            // Starts too near the end of the held bytes to be judged yet wait for more, as
+            // long as more can still be received behind them.
+            bool undecided = length > avail;
+            for (std::uint32_t at = std::max(from, held_ - std::min<std::uint32_t>(held_, 7));
+                 !undecided && avail < kBufferBytes && at < end; ++at)
+                undecided = MayBecomePlausible(buffer_ + at, held_ - at);
+            if (undecided) {
                 foreignScanned_ = avail > 8 ? avail - 7 : 0;
                 break;
             }

@@ -98,8 +98,10 @@ private:
     // A packet start that can be trusted after a loss of alignment: a known type, the
     // configured stream and a size that fits the buffer. 8 bytes must be held at `at`.
     bool Plausible(const std::uint8_t* at) const;
-    // First plausible packet start in [from, end) with its 8 bytes before `end`; else `end`.
-    std::uint32_t FindPlausible(std::uint32_t from, std::uint32_t end) const;
+    // Whether the `count` (< 8) bytes held at `at` may still turn out plausible.
+    bool MayBecomePlausible(const std::uint8_t* at, std::uint32_t count) const;
+    // First plausible packet start in [from, end) whose 8 bytes lie before `limit`; else `end`.
+    std::uint32_t FindPlausible(std::uint32_t from, std::uint32_t end, std::uint32_t limit) const;
     void NotifyInfo();
 
     template <class Record>
