@@ -182,6 +182,32 @@ TEST_F(RemoteControlTest, SetUpSelectsTaskAndViewFoundInTheLists) {
     EXPECT_EQ(peer_->Received(), Join(once) + Join(once));
 }
 
+TEST_F(RemoteControlTest, RepeatedSetUpSelectsWhatTheFirstOneCreated) {
+    StartPeer(18);
+    // An instrument that remembers what was added; it answers the "ADD?" queries with nothing.
+    peer_->SetResponder([taskAdded = false, streamAdded = false](const std::string& line) mutable {
+        if (line == kTaskAdd) taskAdded = true;
+        if (line == kStreamAdd) streamAdded = true;
+        if (line == kTaskList)
+            return Answer::Text(taskAdded ? "\"Spectrum\",\"RT_STREAMING\",\"RT 1\"\r\n" : "\"Spectrum\"\r\n");
+        if (line == kViewList)
+            return Answer::Text(streamAdded ? "\"SPECTRUM\",1,\"VITA49_IQ\",2\r\n" : "\"SPECTRUM\",1\r\n");
+        return Answer::None();
+    });
+    Vita49RemoteControl remote;
+    remote.Init(Settings(Address(18)));
+    ASSERT_EQ(remote.Open(), RC_OK);
+    EXPECT_EQ(remote.InitVita49Streaming(), RC_OK);
+    EXPECT_EQ(remote.InitVita49Streaming(), RC_OK);
+    CloseAndSettle(remote);
+    const std::vector<std::string> lines = peer_->Lines();
+    ASSERT_EQ(lines.size(), 18u);
+    EXPECT_EQ(lines[1], kTaskAdd);
+    EXPECT_EQ(lines[3], kStreamAdd);
+    EXPECT_EQ(lines[10], "TASK:SELect \"RT 1\"\n");
+    EXPECT_EQ(lines[12], "VIEW:SELect 2\n");
+}
+
 // Answers that exercise the list rules end to end: what the single read returns, up to its
 // first NUL, is what the rules see.
 struct ListCase {
