@@ -1,0 +1,412 @@
+#include "sim/Simulator.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "sim/DataLink.h"
+
+namespace vita49::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPollMs = 50;
+constexpr std::size_t kMaxClients = 8;
+// A line longer than this is no command: it is dropped whole (and counted once).
+constexpr std::size_t kMaxLineBytes = 4096;
+
+// Sends all bytes on a non-blocking socket, waiting at most a second for room each time.
+bool SendAll(int fd, const char* data, std::size_t length) {
+    std::size_t sent = 0;
+    while (sent < length) {
+        const ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 1000) <= 0) return false;
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+std::string Printable(const std::string& line) {
+    std::string out;
+    for (char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F) {
+            out.push_back(c);
+        } else if (c != '\n') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", u);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+struct Simulator::Client {
+    int fd = -1;
+    std::string pending;
+    bool discarding = false; // inside an over-long line, up to its end
+};
+
+Simulator::Simulator(SimConfig config)
+    : config_(std::move(config)),
+      interpreter_(config_.initialState),
+      faults_(config_.faults),
+      generator_(config_.generator) {}
+
+Simulator::~Simulator() { Stop(); }
+
+void Simulator::Log(const std::string& line) const {
+    if (config_.log) config_.log(line);
+}
+
+bool Simulator::Start(std::string* error) {
+    if (serverThread_.joinable()) return true;
+    sockaddr_in own;
+    std::memset(&own, 0, sizeof own);
+    own.sin_family = AF_INET;
+    own.sin_port = htons(config_.commandPort);
+    if (inet_pton(AF_INET, config_.address.c_str(), &own.sin_addr) != 1) {
+        if (error) *error = "not an IPv4 address: " + config_.address;
+        return false;
+    }
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int one = 1;
+    if (listenFd_ >= 0) setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0 ||
+        listen(listenFd_, 8) != 0) {
+        if (error)
+            *error = "cannot listen on " + config_.address + ":" + std::to_string(config_.commandPort) + ": " +
+                     std::strerror(errno);
+        if (listenFd_ >= 0) close(listenFd_);
+        listenFd_ = -1;
+        return false;
+    }
+    stopServer_.store(false);
+    serverThread_ = std::thread(&Simulator::ServeCommands, this);
+    return true;
+}
+
+void Simulator::Stop() {
+    stopServer_.store(true);
+    if (serverThread_.joinable()) serverThread_.join();
+    StopStream();
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+}
+
+SimStats Simulator::Stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    SimStats s = stats_;
+    s.commandErrors = interpreter_.ErrorCount();
+    return s;
+}
+
+InstrumentState Simulator::State() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return interpreter_.State();
+}
+
+IqParams Simulator::Params() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return interpreter_.State().iq;
+}
+
+double Simulator::ToneOffsetHz() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return config_.generator.toneFraction * interpreter_.State().iq.cbwHz;
+}
+
+bool Simulator::WaitStreaming(bool streaming, int timeoutMs) const {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (streaming_.load() != streaming) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void Simulator::SetFaults(const SimFaults& faults) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_ = faults;
+    ++generation_;
+}
+
+std::string Simulator::StreamError() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return streamError_;
+}
+
+void Simulator::ServeCommands() {
+    std::vector<Client> clients;
+    std::vector<pollfd> fds;
+    char buffer[4096];
+    while (!stopServer_.load()) {
+        fds.clear();
+        fds.push_back({listenFd_, POLLIN, 0});
+        for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), kPollMs) <= 0) continue;
+
+        if (fds[0].revents & POLLIN) {
+            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd >= 0 && clients.size() < kMaxClients) {
+                clients.push_back(Client{fd, {}, false});
+                Log("command connection opened");
+            } else if (fd >= 0) {
+                close(fd); // busy: as many controllers as the instrument serves
+            }
+        }
+        // Clients were only appended above, so fds[i + 1] still belongs to clients[i].
+        for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
+            Client& c = clients[i];
+            if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+            if (n <= 0) {
+                // A line without its end when the controller leaves is not executed.
+                close(c.fd);
+                c.fd = -1;
+                Log("command connection closed");
+                continue;
+            }
+            for (ssize_t k = 0; k < n; ++k) {
+                const char ch = buffer[k];
+                if (c.discarding) {
+                    if (ch == '\n') c.discarding = false;
+                    continue;
+                }
+                c.pending.push_back(ch);
+                if (ch == '\n') {
+                    HandleLine(c, c.pending);
+                    c.pending.clear();
+                    if (c.fd < 0) break;
+                } else if (c.pending.size() > kMaxLineBytes) {
+                    c.pending.clear();
+                    c.discarding = true;
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    interpreter_.CountMalformed("line too long");
+                    ++stats_.commandLines;
+                }
+            }
+        }
+        std::vector<Client> alive;
+        for (Client& c : clients)
+            if (c.fd >= 0) alive.push_back(std::move(c));
+        clients.swap(alive);
+    }
+    for (Client& c : clients) close(c.fd);
+}
+
+void Simulator::HandleLine(Client& client, const std::string& line) {
+    CommandResult result;
+    StreamSettings stream;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        result = interpreter_.Execute(line);
+        ++stats_.commandLines;
+        if (result.effect == Effect::ParametersChanged) ++generation_;
+        if (result.effect == Effect::OpenStream) {
+            const InstrumentState& s = interpreter_.State();
+            stream = s.streams[static_cast<std::size_t>(s.openStream)];
+        }
+    }
+    Log((result.accepted ? "> " : "! ") + Printable(line) + (result.accepted ? "" : "   (refused: " + result.error + ")"));
+    if (result.effect == Effect::OpenStream) StartStream(stream);
+    if (result.effect == Effect::CloseStream) StopStream();
+    if (!result.answer.empty()) SendAnswer(client.fd, result.answer);
+}
+
+void Simulator::SendAnswer(int fd, const std::string& answer) {
+    SimFaults faults;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faults = faults_;
+    }
+    if (faults.answerDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(faults.answerDelayMs));
+    const std::size_t piece = faults.answerPieceBytes ? faults.answerPieceBytes : answer.size();
+    for (std::size_t at = 0; at < answer.size(); at += piece) {
+        if (at > 0 && faults.answerPieceDelayMs)
+            std::this_thread::sleep_for(std::chrono::milliseconds(faults.answerPieceDelayMs));
+        const std::size_t n = std::min(piece, answer.size() - at);
+        if (!SendAll(fd, answer.data() + at, n)) return; // the controller is gone or stuck
+    }
+}
+
+void Simulator::StartStream(const StreamSettings& settings) {
+    StopStream(); // a stream that ended on its own leaves a thread to join
+    stopStream_.store(false);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.streamRuns;
+        streamError_.clear();
+    }
+    streamThread_ = std::thread(&Simulator::StreamLoop, this, settings);
+}
+
+void Simulator::StopStream() {
+    stopStream_.store(true);
+    if (streamThread_.joinable()) streamThread_.join();
+}
+
+void Simulator::StreamLoop(StreamSettings settings) {
+    DataLink link(settings, config_.address);
+    std::string error;
+    auto fail = [&](const std::string& why) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        streamError_ = why;
+        interpreter_.MarkStreamClosed();
+    };
+    Log(std::string("stream: opening ") + LinkTypeName(settings.type) + " " + settings.address + ":" +
+        std::to_string(settings.port));
+    DataLink::Result r = link.Establish(stopStream_, error);
+    if (r == DataLink::Result::Broken) {
+        Log("stream: " + error);
+        fail(error);
+        return;
+    }
+    if (r == DataLink::Result::Stopped) return;
+
+    SimFaults faults;
+    std::uint64_t generation = 0;
+    auto refresh = [&]() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        generator_.SetParams(interpreter_.State().iq);
+        faults = faults_;
+        generator_.SetFaults(faults);
+        generation = generation_;
+        if (link.IsTcp()) ++stats_.dataConnections;
+    };
+    auto changed = [&]() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return generation != generation_;
+    };
+    refresh();
+    generator_.Restart(settings.streamId, StreamGenerator::WallClockPs());
+    streaming_.store(true);
+    auto paceStart = Clock::now();
+    std::uint64_t sentPackets = 0;
+    PacketBlock block;
+    GeneratorCounts before = generator_.Counts();
+
+    while (!stopStream_.load()) {
+        if (changed()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            generator_.SetParams(interpreter_.State().iq);
+            faults = faults_;
+            generator_.SetFaults(faults);
+            generation = generation_;
+        }
+        block.Clear();
+        generator_.NextBlock(block);
+        bool broken = false;
+        SimStats delta;
+        for (const PacketSpan& span : block.packets) {
+            bool failed = false;
+            r = link.Send(block.bytes.data() + span.offset, span.length, stopStream_, failed);
+            if (r != DataLink::Result::Ok) {
+                broken = r == DataLink::Result::Broken;
+                break;
+            }
+            if (failed) {
+                ++delta.sendErrors;
+                continue;
+            }
+            delta.bytes += span.length;
+            switch (span.kind) {
+            case PacketKind::IfContext:
+                ++delta.ifContext;
+                break;
+            case PacketKind::IfData:
+                ++delta.ifData;
+                break;
+            case PacketKind::ExtContext:
+                ++delta.extContext;
+                break;
+            case PacketKind::ExtData:
+                ++delta.extData;
+                break;
+            case PacketKind::Foreign:
+                ++delta.foreign;
+                break;
+            case PacketKind::Garbage:
+                ++delta.garbage;
+                break;
+            }
+            if (faults.disconnectAfterPackets != 0 && ++sentPackets >= faults.disconnectAfterPackets) {
+                stopStream_.store(true);
+                break;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stats_.ifContext += delta.ifContext;
+            stats_.ifData += delta.ifData;
+            stats_.extContext += delta.extContext;
+            stats_.extData += delta.extData;
+            stats_.foreign += delta.foreign;
+            stats_.garbage += delta.garbage;
+            stats_.bytes += delta.bytes;
+            stats_.sendErrors += delta.sendErrors;
+            const GeneratorCounts& now = generator_.Counts();
+            stats_.skippedData += now.skippedData - before.skippedData;
+            stats_.samples += now.samples - before.samples;
+            before = now;
+        }
+        if (faults.disconnectAfterPackets != 0 && sentPackets >= faults.disconnectAfterPackets) {
+            Log("stream: disconnecting after " + std::to_string(sentPackets) + " packets (fault)");
+            link.Close();
+            std::lock_guard<std::mutex> lock(mutex_);
+            interpreter_.MarkStreamClosed();
+            break;
+        }
+        if (broken) {
+            // The application went away; wait for it as at the start. The time base restarts
+            // there, so the stream is not sent in a burst to catch up.
+            streaming_.store(false);
+            Log("stream: connection lost, waiting for the application");
+            r = link.Establish(stopStream_, error);
+            if (r != DataLink::Result::Ok) {
+                if (r == DataLink::Result::Broken) fail(error);
+                break;
+            }
+            refresh();
+            generator_.Restart(settings.streamId, StreamGenerator::WallClockPs());
+            streaming_.store(true);
+            paceStart = Clock::now();
+            continue;
+        }
+        if (!config_.fast) {
+            // Real time: each block leaves when its samples would have been taken. A parameter
+            // change cuts the wait short so that its context packet goes out at once.
+            const auto due = paceStart + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(generator_.StreamSeconds()));
+            while (!stopStream_.load() && Clock::now() < due && !changed()) {
+                const auto left = due - Clock::now();
+                std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(10)));
+            }
+        }
+    }
+    link.Close();
+    streaming_.store(false);
+    Log("stream: closed");
+}
+
+} // namespace vita49::sim

@@ -1,0 +1,110 @@
+#pragma once
+
+// The simulated instrument: a command server on TCP port 5300 of a chosen address and the
+// VITA 49 stream it opens on command. Two threads of its own: the command server, which
+// executes every line and starts and stops the stream, and the stream thread while a
+// stream is open. Every public operation may be called from any thread.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/CommandParser.h"
+#include "sim/StreamGenerator.h"
+
+namespace vita49::sim {
+
+// Faults for tests, on top of those of the packet sequence (0 = off).
+struct SimFaults : StreamFaults {
+    std::uint32_t disconnectAfterPackets = 0; // the stream ends (connection closed) after N packets
+    std::uint32_t answerPieceBytes = 0;       // answers go out in pieces of this many bytes
+    std::uint32_t answerPieceDelayMs = 0;     // pause between two pieces
+    std::uint32_t answerDelayMs = 0;          // pause before an answer
+};
+
+struct SimConfig {
+    std::string address = "127.0.0.1";
+    std::uint16_t commandPort = 5300;
+    // Stream as fast as the transport takes the packets instead of in real time.
+    bool fast = false;
+    GeneratorConfig generator;
+    InstrumentState initialState = DefaultInstrumentState();
+    SimFaults faults;
+    // Called from the simulator's threads with one line per command and stream event.
+    std::function<void(const std::string&)> log;
+};
+
+struct SimStats {
+    // Packets and bytes that went out, per kind.
+    std::uint64_t ifContext = 0, ifData = 0, extContext = 0, extData = 0, foreign = 0, garbage = 0;
+    std::uint64_t bytes = 0;
+    // Packets dropped on purpose (their counts consumed) and sends that failed.
+    std::uint64_t skippedData = 0;
+    std::uint64_t sendErrors = 0;
+    std::uint64_t commandLines = 0, commandErrors = 0;
+    std::uint64_t streamRuns = 0;      // stream threads started by OPEN
+    std::uint64_t dataConnections = 0; // TCP data connections made or accepted
+    std::uint64_t samples = 0;
+};
+
+class Simulator {
+public:
+    explicit Simulator(SimConfig config = SimConfig());
+    ~Simulator();
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Listens on address:commandPort and starts the command server. False with a reason
+    // when the port cannot be had.
+    bool Start(std::string* error = nullptr);
+    // Stops the stream and the command server and closes every socket. Idempotent.
+    void Stop();
+
+    SimStats Stats() const;
+    InstrumentState State() const;
+    IqParams Params() const;
+    // Offset of the test tone from the centre frequency at the current CBW.
+    double ToneOffsetHz() const;
+    // True while a stream is being sent (after its connection is made).
+    bool Streaming() const { return streaming_.load(); }
+    // Waits until Streaming() equals `streaming`; false on time-out.
+    bool WaitStreaming(bool streaming, int timeoutMs) const;
+    void SetFaults(const SimFaults& faults);
+    // Why the last stream could not be sent ("" when none failed).
+    std::string StreamError() const;
+    const SimConfig& Config() const { return config_; }
+
+private:
+    struct Client;
+    void ServeCommands();
+    void HandleLine(Client& client, const std::string& line);
+    void SendAnswer(int fd, const std::string& answer);
+    void StartStream(const StreamSettings& settings);
+    void StopStream();
+    void StreamLoop(StreamSettings settings);
+    void Log(const std::string& line) const;
+
+    SimConfig config_;
+
+    mutable std::mutex mutex_; // interpreter_, faults_, generation_, stats_, streamError_
+    CommandInterpreter interpreter_;
+    SimFaults faults_;
+    std::uint64_t generation_ = 0; // bumped by every parameter or fault change
+    SimStats stats_;
+    std::string streamError_;
+
+    int listenFd_ = -1;
+    std::thread serverThread_;
+    std::atomic<bool> stopServer_{false};
+
+    // Used by the stream thread only, while it runs; the server thread joins it first.
+    StreamGenerator generator_;
+    std::thread streamThread_;
+    std::atomic<bool> stopStream_{false};
+    std::atomic<bool> streaming_{false};
+};
+
+} // namespace vita49::sim
