@@ -433,7 +433,7 @@ TEST_P(TcpStreamTest, ReceiveWaitsOnlyAsLongAsAsked) {
     auto start = Clock::now();
     EXPECT_EQ(conn.Receive(buffer, length, 0), RC_OK);
     EXPECT_EQ(length, 0);
-    EXPECT_LT(ElapsedMs(start), 250);
+    EXPECT_LT(ElapsedMs(start), 1000) << "a receive without time-out waited";
 
     length = sizeof buffer;
     start = Clock::now();
@@ -691,7 +691,7 @@ TEST_F(UdpTest, ReceiveWaitsOnlyAsLongAsAsked) {
     auto start = Clock::now();
     EXPECT_EQ(conn.Receive(buffer, length, 0), RC_OK);
     EXPECT_EQ(length, 0);
-    EXPECT_LT(ElapsedMs(start), 250);
+    EXPECT_LT(ElapsedMs(start), 1000) << "a receive without time-out waited";
 
     length = sizeof buffer;
     start = Clock::now();
