@@ -21,11 +21,17 @@
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
 #endif
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
 
 namespace vita49::net {
 namespace {
 
 SOCKET ToSocket(NativeSocket s) { return static_cast<SOCKET>(s); }
+
+// Child processes must not inherit a socket (what close-on-exec does on POSIX).
+void NotInherited(SOCKET s) { SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
 
 int NativeFamily(std::int32_t family) { return family == kFamilyIPv6 ? AF_INET6 : AF_INET; }
 
@@ -80,7 +86,20 @@ NativeSocket CreateSocket(std::int32_t family, std::int32_t type) {
     int protocol = type == kTypeStream ? IPPROTO_TCP : IPPROTO_UDP;
     SOCKET s = WSASocketW(NativeFamily(family), nativeType, protocol, nullptr, 0,
                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<NativeSocket>(s);
+    if (s == INVALID_SOCKET) {
+        // Windows 7 before SP1 does not know the flag.
+        s = WSASocketW(NativeFamily(family), nativeType, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        if (s == INVALID_SOCKET) return kInvalidSocket;
+        NotInherited(s);
+    }
+    if (type != kTypeStream) {
+        // A datagram socket would otherwise fail its next receive with WSAECONNRESET after an
+        // ICMP "port unreachable"; POSIX reports no such error on an unconnected socket.
+        BOOL report = FALSE;
+        DWORD returned = 0;
+        WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+    }
+    return static_cast<NativeSocket>(s);
 }
 
 bool CloseSocket(NativeSocket s) { return closesocket(ToSocket(s)) == 0; }
@@ -93,8 +112,10 @@ bool MakeNonBlocking(NativeSocket s) {
 bool EnableFastLoopback(NativeSocket s) {
     int on = 1;
     DWORD returned = 0;
-    return WSAIoctl(ToSocket(s), SIO_LOOPBACK_FAST_PATH, &on, sizeof on, nullptr, 0, &returned, nullptr, nullptr) ==
-           0;
+    if (WSAIoctl(ToSocket(s), SIO_LOOPBACK_FAST_PATH, &on, sizeof on, nullptr, 0, &returned, nullptr, nullptr) == 0)
+        return true;
+    // Before Windows 8 (and under wine) there is no fast path: a plain loopback connection.
+    return WSAGetLastError() == WSAEOPNOTSUPP;
 }
 
 bool SetReceiveBuffer(NativeSocket s, int bytes) {
@@ -126,6 +147,7 @@ NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& e
     // Accepted sockets inherit non-blocking mode here; setting it again is harmless.
     u_long on = 1;
     ioctlsocket(s, FIONBIO, &on);
+    NotInherited(s);
     char host[65] = {};
     int hostLength = storage.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
     if (getnameinfo(reinterpret_cast<sockaddr*>(&storage), hostLength, host, sizeof host, nullptr, 0,
@@ -161,12 +183,28 @@ bool ConnectSucceeded(NativeSocket s) {
 
 WaitResult WaitReady(NativeSocket s, bool forWrite, std::int32_t timeoutMs) {
     if (s == kInvalidSocket) return WaitResult::Error;
-    WSAPOLLFD p{};
-    p.fd = ToSocket(s);
-    p.events = forWrite ? POLLOUT : POLLIN;
-    int n = WSAPoll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
-    if (n > 0) return (p.revents & POLLNVAL) ? WaitResult::Error : WaitResult::Ready;
-    return n == 0 ? WaitResult::Timeout : WaitResult::Error;
+    // select rather than WSAPoll: WSAPoll misses failed connect attempts on older systems.
+    // A failed attempt shows in the exception set; it counts as ready, and ConnectSucceeded
+    // then tells, as a writable socket with an error does on POSIX.
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (forWrite) {
+        FD_SET(ToSocket(s), &writable);
+        FD_SET(ToSocket(s), &failed);
+    } else {
+        FD_SET(ToSocket(s), &readable);
+    }
+    const std::int32_t ms = timeoutMs < 0 ? 0 : timeoutMs;
+    timeval limit{};
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    int n = select(0, forWrite ? nullptr : &readable, forWrite ? &writable : nullptr, forWrite ? &failed : nullptr,
+                   &limit);
+    if (n == SOCKET_ERROR) return WaitResult::Error;
+    if (n == 0) return WaitResult::Timeout;
+    return WaitResult::Ready;
 }
 
 long SendSome(NativeSocket s, const void* data, std::size_t len, SockError& err) {
