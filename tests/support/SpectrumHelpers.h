@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -141,10 +142,14 @@ inline Vita49_Receiver_Settings RecordingSettings(const std::string& rawPath, co
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vita49-rec-XXXXXX").string();
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+        // create_directory succeeds only for a name nobody holds yet.
+        std::mt19937_64 rng(std::random_device{}());
+        std::error_code ec;
+        const auto base = std::filesystem::temp_directory_path(ec);
+        for (int attempt = 0; attempt < 100 && path_.empty() && !ec; ++attempt) {
+            const auto candidate = base / ("vita49-rec-" + std::to_string(rng()));
+            if (std::filesystem::create_directory(candidate, ec)) path_ = candidate.string();
+        }
     }
     ~TempDir() {
         std::error_code ec;
