@@ -166,19 +166,26 @@ bool ConnectAddress(NativeSocket s, std::int32_t family, const std::string& addr
         err = SockError::Other;
         return false;
     }
-    if (connect(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), length) == 0) {
-        err = SockError::None;
-        return true;
+    int error = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (connect(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), length) == 0) {
+            err = SockError::None;
+            return true;
+        }
+        // Where the stack reports a failed attempt to the next connect, that one starts anew.
+        error = WSAGetLastError();
+        if (error != WSAECONNABORTED) break;
     }
-    err = Classify(WSAGetLastError());
+    err = Classify(error);
     return false;
 }
 
 bool ConnectSucceeded(NativeSocket s) {
-    int error = 0;
-    int length = sizeof error;
-    if (getsockopt(ToSocket(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) return false;
-    return error == 0;
+    // Only a peer name proves the connection: SO_ERROR keeps a failed attempt's error on
+    // Windows even after a later attempt of the same socket has succeeded.
+    sockaddr_storage storage;
+    int length = sizeof storage;
+    return getpeername(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), &length) == 0;
 }
 
 WaitResult WaitReady(NativeSocket s, bool forWrite, std::int32_t timeoutMs) {

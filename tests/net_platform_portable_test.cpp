@@ -1,0 +1,159 @@
+// The connection layer against itself on loopback, with no socket call of the test's own, so
+// that the same program runs on POSIX and on Windows (there: under wine, in the Windows
+// stage) and checks both platform layers the same way: a stream both ways, a peer that
+// leaves, a refused connect, whole datagrams and an over-long one.
+//
+// Addresses: 127.0.7.30 - 127.0.7.39. A TCP server listens on every address, so its port is
+// one that nothing else here uses.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/SocketConnection.h"
+#include "net/SocketLibrary.h"
+
+namespace {
+
+using namespace vita49::net;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kServerPort = 47301;
+constexpr std::uint16_t kRefusedPort = 47302;
+constexpr std::uint16_t kUdpPort = 47303;
+
+Bytes Pattern(std::size_t n, std::uint8_t seed) {
+    Bytes v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 13);
+    return v;
+}
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+// Receives until `count` bytes came, nothing more can come, or `limitMs` passed.
+Bytes ReceiveAll(SocketConnection& c, std::size_t count, long long limitMs) {
+    Bytes out;
+    const auto start = Clock::now();
+    std::uint8_t buffer[8192];
+    while (out.size() < count && MsSince(start) < limitMs) {
+        std::int32_t length = sizeof buffer;
+        const RETURN_CODE rc = c.Receive(buffer, length, 100);
+        if (rc != RC_OK && rc != RC_TIMEOUT) break;
+        out.insert(out.end(), buffer, buffer + length);
+    }
+    return out;
+}
+
+class PortableLoopback : public ::testing::Test {
+protected:
+    void SetUp() override { AcquireSocketLibrary(); }
+    void TearDown() override {
+        for (SocketConnection* c : {&server_, &client_, &udpReceiver_, &udpSender_})
+            if (c->open) c->Close();
+        ReleaseSocketLibrary();
+    }
+
+    // A TCP server and a client connected to it.
+    void Connect() {
+        ASSERT_EQ(server_.Open(TCP_SERVER, kServerPort, "", 0, ""), RC_OK);
+        ASSERT_EQ(client_.Open(TCP_CLIENT, kServerPort, "127.0.7.30", 0, ""), RC_OK);
+        const auto start = Clock::now();
+        while ((!server_.connected || !client_.connected) && MsSince(start) < 5000) {
+            client_.Connect(50);
+            server_.Connect(50);
+        }
+        ASSERT_TRUE(server_.connected && client_.connected);
+        EXPECT_EQ(server_.address.rfind("127.", 0), 0u) << "the peer's numeric address: " << server_.address;
+    }
+
+    SocketConnection server_, client_, udpReceiver_, udpSender_;
+};
+
+TEST_F(PortableLoopback, TcpCarriesBytesBothWaysAndReportsAPeerThatLeft) {
+    Connect();
+    const Bytes up = Pattern(300000, 1), down = Pattern(70000, 2);
+    std::int32_t length = static_cast<std::int32_t>(up.size());
+    // The server takes the bytes while the client is still sending them.
+    Bytes received;
+    std::thread reader([&] { received = ReceiveAll(server_, up.size(), 10000); });
+    EXPECT_EQ(client_.Send(up.data(), length), RC_OK);
+    EXPECT_EQ(length, static_cast<std::int32_t>(up.size()));
+    reader.join();
+    EXPECT_EQ(received, up);
+    length = static_cast<std::int32_t>(down.size());
+    EXPECT_EQ(server_.Send(down.data(), length), RC_OK);
+    EXPECT_EQ(ReceiveAll(client_, down.size(), 10000), down);
+
+    // Nothing to read: the wait lasts as long as asked, and changes no flag.
+    std::uint8_t byte = 0;
+    std::int32_t one = 1;
+    auto start = Clock::now();
+    EXPECT_EQ(server_.Receive(&byte, one, 300), RC_TIMEOUT);
+    EXPECT_GE(MsSince(start), 250);
+    EXPECT_TRUE(server_.connected);
+
+    // The client leaves: the server reads no bytes without an error, and a send then fails.
+    ASSERT_EQ(client_.Close(), RC_OK);
+    one = 1;
+    EXPECT_EQ(server_.Receive(&byte, one, 2000), RC_OK);
+    EXPECT_EQ(one, 0);
+    RETURN_CODE rc = RC_OK;
+    start = Clock::now();
+    while (rc == RC_OK && MsSince(start) < 5000) {
+        const std::uint8_t probe = 0;
+        std::int32_t n = 1;
+        rc = server_.Send(&probe, n);
+        if (rc == RC_OK) std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_EQ(rc, RC_SOCKET_ERROR);
+    EXPECT_TRUE(server_.socketError);
+    EXPECT_FALSE(server_.connected);
+}
+
+TEST_F(PortableLoopback, RefusedConnectNeverBecomesAConnection) {
+    ASSERT_EQ(client_.Open(TCP_CLIENT, kRefusedPort, "127.0.7.31", 0, ""), RC_OK);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const auto start = Clock::now();
+        EXPECT_EQ(client_.Connect(200), RC_TIMEOUT) << "attempt " << attempt;
+        EXPECT_GE(MsSince(start), 150);
+        EXPECT_FALSE(client_.connected);
+    }
+}
+
+TEST_F(PortableLoopback, DatagramsArriveWholeAndAnOverLongOneIsOnlyLost) {
+    ASSERT_EQ(udpReceiver_.Open(UDP_SINGLECAST, 0, "", kUdpPort, "127.0.7.32"), RC_OK);
+    ASSERT_EQ(udpSender_.Open(UDP_SINGLECAST, kUdpPort, "127.0.7.32", 0, ""), RC_OK);
+    const Bytes first = Pattern(1200, 3), tooLong = Pattern(5000, 4), last = Pattern(900, 5);
+    for (const Bytes* d : {&first, &tooLong, &last}) {
+        std::int32_t length = static_cast<std::int32_t>(d->size());
+        ASSERT_EQ(udpSender_.Send(d->data(), length), RC_OK);
+        EXPECT_EQ(length, static_cast<std::int32_t>(d->size()));
+    }
+    Bytes buffer(4096);
+    std::int32_t length = static_cast<std::int32_t>(buffer.size());
+    ASSERT_EQ(udpReceiver_.Receive(buffer.data(), length, 2000), RC_OK);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), first);
+    EXPECT_FALSE(udpReceiver_.datagramTruncated);
+
+    length = static_cast<std::int32_t>(buffer.size());
+    ASSERT_EQ(udpReceiver_.Receive(buffer.data(), length, 2000), RC_OK);
+    EXPECT_TRUE(udpReceiver_.datagramTruncated);
+    EXPECT_EQ(length, 0) << "no part of a lost datagram is handed on";
+    EXPECT_TRUE(udpReceiver_.connected);
+    EXPECT_FALSE(udpReceiver_.socketError);
+
+    length = static_cast<std::int32_t>(buffer.size());
+    ASSERT_EQ(udpReceiver_.Receive(buffer.data(), length, 2000), RC_OK);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), last);
+    EXPECT_FALSE(udpReceiver_.datagramTruncated);
+}
+
+} // namespace
