@@ -493,6 +493,22 @@ TEST_P(ReceiverConnectionLossTest, ReopensOnlyAfterClose) {
     EXPECT_EQ(receiver.Close(), RC_OK);
 }
 
+TEST_P(ReceiverConnectionLossTest, DestroyedAfterAConnectionErrorWithoutClose) {
+    Peer peer(GetParam());
+    {
+        Vita49Receiver receiver;
+        recorder.Attach(receiver);
+        ASSERT_EQ(peer.Open(receiver, ReceiverSettings()), RC_OK);
+        ASSERT_TRUE(peer.Attach());
+        ResetOnClose(peer.Stream().Get());
+        peer.Drop();
+        ASSERT_TRUE(recorder.WaitForConnectionError());
+        // The receive thread has ended but was never joined.
+    }
+    EXPECT_EQ(LibraryDescriptors(peer), 0);
+    EXPECT_EQ(recorder.ConnectionErrors(), 1);
+}
+
 INSTANTIATE_TEST_SUITE_P(Types, ReceiverLifecycleTest, ::testing::Values(TCP_SERVER, TCP_CLIENT, UDP_SINGLECAST),
                          TypeName);
 INSTANTIATE_TEST_SUITE_P(Types, ReceiverConnectionLossTest, ::testing::Values(TCP_SERVER, TCP_CLIENT), TypeName);
