@@ -34,6 +34,9 @@ public:
     void Disconnect();
     void Close();
 
+    // The data socket (-1 when none), for tests that look at its options.
+    int Handle() const { return fd_; }
+
     bool IsTcp() const { return settings_.type == LinkType::TcpServer || settings_.type == LinkType::TcpClient; }
 
 private:
