@@ -663,6 +663,16 @@ TEST_F(UdpTest, DatagramSizeLimitAndEmptyDatagram) {
     EXPECT_TRUE(empty.empty());
 }
 
+TEST_F(UdpTest, SendWithoutADestinationIsRefused) {
+    ASSERT_EQ(conn.Open(UDP_SINGLECAST, kUdpPeerPort, "", kUdpPort, kUdpHost), RC_OK);
+    auto message = Pattern(10);
+    std::int32_t length = 10;
+    EXPECT_EQ(conn.Send(message.data(), length), RC_INVALID_ARGUMENT);
+    EXPECT_EQ(length, 10);
+    EXPECT_TRUE(conn.connected);
+    EXPECT_FALSE(conn.socketError);
+}
+
 TEST_F(UdpTest, DatagramLongerThanTheBufferIsLostWithoutBreakingTheConnection) {
     OpenBound();
     PeerSends(Pattern(1000));
