@@ -558,6 +558,24 @@ TEST_F(TcpCutting, OverSizePacketIsDroppedAndTheNextPacketFound) {
     ExpectSplitsChangeNothing(s.Bytes(), Signature(false), false);
 }
 
+TEST_F(TcpCutting, StreamJoinedInsideAPacketLosesOnlyThatPacket) {
+    // The first bytes are the end of a packet whose start was never received; they begin
+    // with 0x10, so they look like the start of an IF data packet of another stream.
+    StreamBuilder whole(kStream);
+    whole.Data(7, test::Ramp(64, 0x08));
+    const std::vector<std::uint8_t> lost = whole.SpanBytes(0);
+    StreamBuilder s(kStream);
+    s.Raw(std::vector<std::uint8_t>(lost.begin() + 16, lost.end()));
+    s.Data(8, 40);
+    s.Context(0, SomeContext(1e6));
+    s.Data(9, 40);
+    test::Deliver(*decoder, s.Bytes());
+    EXPECT_EQ(DataCounts(), (std::vector<unsigned>{8, 9}));
+    EXPECT_EQ(recorder.contexts.size(), 1u);
+    EXPECT_EQ(decoder->Data().packetsLost, 0u) << "the first packet handled is the first of the run";
+    ExpectSplitsChangeNothing(s.Bytes(), Signature(false), false);
+}
+
 TEST_F(TcpCutting, IncompleteForeignPacketWaitsAndIsSkippedWhole) {
     StreamBuilder s(kStream);
     s.Data(0, 8);
