@@ -1,0 +1,162 @@
+// vita49-record as a user runs it: the built program, its exit status, its report and the
+// files it leaves. It lives in the build tree next to the tests (tools/record/).
+
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+    int status = -1;
+    std::string output;
+};
+
+class RecordToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const fs::path self = fs::read_symlink("/proc/self/exe");
+        binary = (self.parent_path().parent_path() / "tools" / "record" / "vita49-record").string();
+        if (!fs::exists(binary)) GTEST_SKIP() << "vita49-record is not built (" << binary << ")";
+        char pattern[] = "/tmp/vita49-record-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!dir.empty()) fs::remove_all(dir, ec);
+    }
+
+    // Runs the program in the test's directory with `args`; stdout and stderr together.
+    ToolRun Record(const std::string& args) const {
+        return Shell("cd '" + dir + "' && '" + binary + "' " + args + " 2>&1");
+    }
+
+    static ToolRun Shell(const std::string& command) {
+        ToolRun r;
+        std::FILE* pipe = popen(command.c_str(), "r");
+        if (pipe == nullptr) return r;
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.output.append(buffer, n);
+        const int status = pclose(pipe);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return r;
+    }
+
+    static bool HaveSoxi() { return Shell("command -v soxi >/dev/null 2>&1 && echo yes").output == "yes\n"; }
+
+    std::vector<char> ReadFile(const std::string& name) const {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    std::string binary;
+    std::string dir;
+};
+
+TEST_F(RecordToolTest, MainJobRecordsAndPassesItsEndToEndCheck) {
+    const ToolRun r = Record("--sim-address 127.0.5.200 --duration 1 --plot capture.svg");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("lost packets: 0\n"), std::string::npos) << r.output;
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("ok +tone at 125000\\.[0-9] Hz from the centre, generated at "
+                                                       "125000\\.0 Hz")))
+        << r.output;
+    EXPECT_NE(r.output.find("all checks passed"), std::string::npos);
+    EXPECT_EQ(r.output.find("FAILED"), std::string::npos);
+    // A status line a second, one per line when the output is not a terminal.
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("\\n\\[ +1\\.[0-9] s\\] data [1-9][0-9]* ")));
+
+    // The WAV file holds the raw file's samples behind its 44-byte header: both are the
+    // stream's 16-bit items in little-endian order.
+    const std::vector<char> wav = ReadFile("capture.wav");
+    const std::vector<char> iq = ReadFile("capture.iq");
+    ASSERT_GT(iq.size(), 1000000u);
+    ASSERT_EQ(wav.size(), iq.size() + 44);
+    EXPECT_TRUE(std::equal(iq.begin(), iq.end(), wav.begin() + 44));
+
+    const std::vector<char> svg = ReadFile("capture.svg");
+    const std::string text(svg.begin(), svg.end());
+    EXPECT_EQ(text.rfind("<?xml", 0), 0u);
+    EXPECT_NE(text.find("</svg>"), std::string::npos);
+    std::smatch points;
+    ASSERT_TRUE(std::regex_search(text, points, std::regex("points=\"([^\"]*)\"")));
+    const std::string list = points[1];
+    EXPECT_EQ(std::count(list.begin(), list.end(), ' ') + 1, 256); // one point per trace value
+
+    if (!HaveSoxi()) GTEST_SKIP() << "soxi is not installed: the WAV header was not checked with sox";
+    EXPECT_EQ(Shell("soxi -c '" + dir + "/capture.wav'").output, "2\n");
+    EXPECT_DOUBLE_EQ(std::stod(Shell("soxi -r '" + dir + "/capture.wav'").output), 1250000.0); // "1.25e+06"
+    EXPECT_EQ(Shell("soxi -b '" + dir + "/capture.wav'").output, "16\n");
+}
+
+TEST_F(RecordToolTest, TcpStreamWithWideFloatSamples) {
+    const ToolRun r = Record("--sim-address 127.0.5.201 --duration 1 --type tcp-server --tcp-port 46560 --bits 32 "
+                         "--wav-float --cbw 200k --oversampling off --iq ''");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("lost packets: 0\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("tone at 25000.0 Hz"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir + "/capture.iq"));
+    if (!HaveSoxi()) GTEST_SKIP() << "soxi is not installed: the WAV header was not checked with sox";
+    EXPECT_DOUBLE_EQ(std::stod(Shell("soxi -r '" + dir + "/capture.wav'").output), 200000.0);
+    EXPECT_NE(Shell("soxi -e '" + dir + "/capture.wav'").output.find("Floating Point"), std::string::npos);
+}
+
+TEST_F(RecordToolTest, HelpAndBadOptions) {
+    ToolRun r = Record("--help");
+    EXPECT_EQ(r.status, 0);
+    for (const char* option : {"--host", "--type", "--tcp-port", "--udp-port", "--local", "--stream-id", "--freq",
+                               "--cbw", "--oversampling", "--payload-limit", "--bits", "--duration", "--wav", "--iq",
+                               "--trace", "--plot"})
+        EXPECT_NE(r.output.find(option), std::string::npos) << option;
+
+    struct Bad {
+        const char* args;
+        const char* message;
+    };
+    for (const Bad& bad : {Bad{"--bogus", "unknown option '--bogus'"}, Bad{"--bits 24", "--bits: not 16 or 32: '24'"},
+                           Bad{"--duration", "--duration needs a value"}, Bad{"--udp-port 70000", "--udp-port"},
+                           Bad{"--freq 5GHz", "--freq"}, Bad{"--type serial", "--type"},
+                           Bad{"--host 127.0.5.202", "--host needs --local"}}) {
+        r = Record(bad.args);
+        EXPECT_EQ(r.status, 2) << bad.args << ": " << r.output;
+        EXPECT_NE(r.output.find(bad.message), std::string::npos) << bad.args << ": " << r.output;
+        EXPECT_FALSE(fs::exists(dir + "/capture.wav")) << bad.args;
+    }
+}
+
+TEST_F(RecordToolTest, AFailingOperationIsNamedWithItsCode) {
+    // Nothing listens on this address's command port.
+    const ToolRun r = Record("--host 127.0.5.203 --local 127.0.5.203 --duration 1");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_TRUE(std::regex_search(r.output, std::regex("Vita49RemoteControl::Open failed: RC_[A-Z_]+ \\(18[0-3]\\)")))
+        << r.output;
+}
+
+TEST_F(RecordToolTest, TheSimulatorsAddressMustBeFree) {
+    // A second instrument on the same address cannot have its command port.
+    const std::string run = "'" + binary + "' --sim-address 127.0.5.204 --wav '' --iq '' ";
+    const ToolRun r = Shell("cd '" + dir + "' && (" + run + "--duration 1.5 >/dev/null 2>&1 & sleep 0.4; " + run +
+                        "--duration 1 2>&1; status=$?; wait; exit $status)");
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("cannot start the simulated instrument"), std::string::npos) << r.output;
+}
+
+} // namespace
+
+#endif
