@@ -117,8 +117,9 @@ class PacketLayoutTest : public ::testing::TestWithParam<std::tuple<int, bool, i
 protected:
     Layout L() const {
         const auto& p = GetParam();
-        return Layout{static_cast<std::uint8_t>(std::get<0>(p)), std::get<1>(p), static_cast<std::uint8_t>(std::get<2>(p)),
-                      static_cast<std::uint8_t>(std::get<3>(p)), std::get<4>(p)};
+        return Layout{static_cast<std::uint8_t>(std::get<0>(p)), std::get<1>(p),
+                      static_cast<std::uint8_t>(std::get<2>(p)), static_cast<std::uint8_t>(std::get<3>(p)),
+                      std::get<4>(p)};
     }
     // The payload span a locator must report for this packet type, or kAbsent.
     static std::size_t ExpectedDataSize(const Layout& l) { return l.type <= 1 ? kPayloadBytes : kAbsent; }

@@ -66,7 +66,8 @@ void Deliver(StreamDecoder& decoder, const std::vector<std::uint8_t>& bytes) {
     decoder.Deliver(bytes.data(), bytes.size());
 }
 
-void DeliverSplit(StreamDecoder& decoder, const std::vector<std::uint8_t>& bytes, const std::vector<std::size_t>& cuts) {
+void DeliverSplit(StreamDecoder& decoder, const std::vector<std::uint8_t>& bytes,
+                  const std::vector<std::size_t>& cuts) {
     std::size_t at = 0;
     for (std::size_t cut : cuts) {
         cut = std::min(cut, bytes.size());
