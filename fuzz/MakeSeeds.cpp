@@ -161,5 +161,18 @@ int main(int argc, char** argv) {
     Write(lists, "view_list", text("\"VITA49_IQ\",3,\"OTHER\",4\n"));
     Write(lists, "view_list_last", text("\"OTHER\",4,\"VITA49_IQ\",12\r\n"));
     Write(lists, "both_lists", text("\"RT_STREAMING\",\"A\"\n\"VITA49_IQ\",1\n"));
+
+    const fs::path commands = root / "sim_commands";
+    Write(commands, "set_up", text("TASK:LIST?\nTASK:ADD? \"RT_STREAMING\"\nTASK:LIST?\nTASK:SELect \"Stream A\"\n"
+                                   "VIEW:LIST?\nSTReam:ADD? \"VITA49_IQ\"\nVIEW:LIST?\nVIEW:SELect 2\n"
+                                   "STReam:Select 1\nSTReam:Connection:IDN 1\nSTReam:CONNection:TYPE UDP_SINGLECAST\n"
+                                   "STReam:CONNection:ADDRess '127.0.0.1'\nSTReam:CONNection:PORT 5001\n"
+                                   "STReam:CONNection:OPEN\nSTReam:CONNection:STATe?\nSTReam:CONNection:CLOSE\n"));
+    Write(commands, "parameters", text("IQSTream:FREQuency:TUNE 2400000000Hz\nIQSTream:CBW 20000000Hz\n"
+                                       "IQSTream:OVERsampling OFF\nIQSTream:PAYLoad:LIMit 1024\n"
+                                       "IQSTream:PAYLoad:FORMat I32Q32\nIQSTream:SRATe?\niqstream:freq:tune 1.5 GHz\r\n"
+                                       "IQSTR:CBW 10 kHz\nIQSTream:CBW?\n*IDN?\nSYSTem:ERRor?\n"));
+    Write(commands, "refused", text("IQSTream:CBW -5Hz\nIQSTream:FREQuency:TUNE 1e30\nTASK:SELect \"nope\"\n"
+                                    "VIEW:SELect 99\nSTReam:Select 0\nBOGUS\n\n:::\nSYST:ERR?\n"));
     return 0;
 }
