@@ -25,7 +25,7 @@ class MulticastTest : public vita49::test::SimSession {};
 TEST_F(MulticastTest, GroupStreamArrivesCompleteWithItsTone) {
     StartSim("127.0.5.100");
     // The instrument is told the group as the destination; the receiver joins that group.
-    Vita49_Base_Settings command = Settings(UDP_MULTICAST, 0, 46600, kGroup);
+    Vita49_Base_Settings command = Settings(UDP_MULTICAST, 0, 31600, kGroup);
     SetUpStream(command);
     ASSERT_EQ(control.ChangeCBW(100000), RC_OK);
     ASSERT_EQ(control.ChangeDataItemSize(32), RC_OK);
@@ -49,7 +49,7 @@ TEST(MulticastLinkTest, DatagramsCarryTtlZero) {
     vita49::sim::StreamSettings settings;
     settings.type = vita49::sim::LinkType::UdpMulticast;
     settings.address = kGroup;
-    settings.port = 46601;
+    settings.port = 31601;
     vita49::sim::DataLink link(settings, "127.0.5.101");
     std::atomic<bool> stop{false};
     std::string error;

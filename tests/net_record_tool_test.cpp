@@ -106,7 +106,7 @@ TEST_F(RecordToolTest, MainJobRecordsAndPassesItsEndToEndCheck) {
 }
 
 TEST_F(RecordToolTest, TcpStreamWithWideFloatSamples) {
-    const ToolRun r = Record("--sim-address 127.0.5.201 --duration 1 --type tcp-server --tcp-port 46560 --bits 32 "
+    const ToolRun r = Record("--sim-address 127.0.5.201 --duration 1 --type tcp-server --tcp-port 31560 --bits 32 "
                          "--wav-float --cbw 200k --oversampling off --iq ''");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("lost packets: 0\n"), std::string::npos) << r.output;

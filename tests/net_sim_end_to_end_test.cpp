@@ -1,6 +1,7 @@
 // The whole road on loopback: the simulated instrument takes the library's commands and
 // streams; Vita49RemoteControl sets it up, Vita49Receiver receives. Each test has its own
-// loopback address (the command port is always 5300) and its own TCP port.
+// loopback address (the command port is always 5300) and its own port, below the ephemeral
+// range so that no outgoing connection of a concurrent test can be holding it.
 
 #ifndef _WIN32
 
@@ -99,12 +100,12 @@ TEST_P(ConnectionTypeTest, StreamArrivesCompleteWithItsContextToneAndTraces) {
 
 INSTANTIATE_TEST_SUITE_P(
     Links, ConnectionTypeTest,
-    ::testing::Values(LinkCase{"TcpServer16", TCP_SERVER, 16, "127.0.5.10", 46510},
-                      LinkCase{"TcpServer32", TCP_SERVER, 32, "127.0.5.11", 46511},
-                      LinkCase{"TcpClient16", TCP_CLIENT, 16, "127.0.5.12", 46512},
-                      LinkCase{"TcpClient32", TCP_CLIENT, 32, "127.0.5.13", 46513},
-                      LinkCase{"Udp16", UDP_SINGLECAST, 16, "127.0.5.14", 46514},
-                      LinkCase{"Udp32", UDP_SINGLECAST, 32, "127.0.5.15", 46515}),
+    ::testing::Values(LinkCase{"TcpServer16", TCP_SERVER, 16, "127.0.5.10", 31510},
+                      LinkCase{"TcpServer32", TCP_SERVER, 32, "127.0.5.11", 31511},
+                      LinkCase{"TcpClient16", TCP_CLIENT, 16, "127.0.5.12", 31512},
+                      LinkCase{"TcpClient32", TCP_CLIENT, 32, "127.0.5.13", 31513},
+                      LinkCase{"Udp16", UDP_SINGLECAST, 16, "127.0.5.14", 31514},
+                      LinkCase{"Udp32", UDP_SINGLECAST, 32, "127.0.5.15", 31515}),
     [](const ::testing::TestParamInfo<LinkCase>& info) { return info.param.name; });
 
 // --- Each Change operation shows in the next context packet -------------------------------------
@@ -125,7 +126,7 @@ TEST_P(ChangeTest, NextContextPacketCarriesTheChange) {
     // No periodic context: the only one after the start must be the change's own.
     config.generator.contextIntervalS = 1e6;
     StartSim(c.address, config);
-    const Vita49_Base_Settings settings = Settings(UDP_SINGLECAST, 0, 46520);
+    const Vita49_Base_Settings settings = Settings(UDP_SINGLECAST, 0, 31520);
     SetUpStream(settings);
     ASSERT_EQ(control.ChangeCBW(100000), RC_OK);
     ASSERT_EQ(control.ChangePayloadLimit(800), RC_OK);
@@ -239,8 +240,8 @@ TEST_P(LossTest, SkippedPacketCountsAreCountedExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, LossTest,
-                         ::testing::Values(FaultCase{"Udp", UDP_SINGLECAST, "127.0.5.30", 46530},
-                                           FaultCase{"TcpServer", TCP_SERVER, "127.0.5.31", 46531}),
+                         ::testing::Values(FaultCase{"Udp", UDP_SINGLECAST, "127.0.5.30", 31530},
+                                           FaultCase{"TcpServer", TCP_SERVER, "127.0.5.31", 31531}),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 class ForeignTest : public vita49::test::SimSession {};
@@ -250,7 +251,7 @@ TEST_F(ForeignTest, ForeignStreamsAndGarbageReachTheInfoCallbackOnly) {
     config.faults.foreignEvery = 4;
     config.faults.garbageEvery = 9;
     StartSim("127.0.5.32", config);
-    const Vita49_Base_Settings settings = Settings(UDP_SINGLECAST, 0, 46532);
+    const Vita49_Base_Settings settings = Settings(UDP_SINGLECAST, 0, 31532);
     SetUpStream(settings);
     ASSERT_EQ(control.ChangeCBW(100000), RC_OK);
     OpenReceiver(settings);
@@ -300,8 +301,8 @@ TEST_P(DisconnectTest, OneConnectionErrorThenTheApplicationCanStartAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, DisconnectTest,
-                         ::testing::Values(FaultCase{"TcpServer", TCP_SERVER, "127.0.5.33", 46533},
-                                           FaultCase{"TcpClient", TCP_CLIENT, "127.0.5.34", 46534}),
+                         ::testing::Values(FaultCase{"TcpServer", TCP_SERVER, "127.0.5.33", 31533},
+                                           FaultCase{"TcpClient", TCP_CLIENT, "127.0.5.34", 31534}),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 // --- Stop and start -------------------------------------------------------------------------------
@@ -310,7 +311,7 @@ class StopStartTest : public vita49::test::SimSession {};
 
 TEST_F(StopStartTest, CyclesLoseNothingAndEachRunStartsWithContext) {
     StartSim("127.0.5.35");
-    const Vita49_Base_Settings settings = Settings(UDP_SINGLECAST, 0, 46535);
+    const Vita49_Base_Settings settings = Settings(UDP_SINGLECAST, 0, 31535);
     SetUpStream(settings);
     ASSERT_EQ(control.ChangeCBW(100000), RC_OK);
     OpenReceiver(settings);
@@ -449,7 +450,7 @@ TEST_F(CommandChannelTest, AnswersCanArriveInPiecesOrLate) {
 
 TEST_F(CommandChannelTest, LibrarySetUpCreatesTaskAndStreamOnAFreshInstrument) {
     StartSim("127.0.5.43");
-    SetUpStream(Settings(UDP_SINGLECAST, 0, 46543, "127.0.5.44", 77));
+    SetUpStream(Settings(UDP_SINGLECAST, 0, 31543, "127.0.5.44", 77));
     ASSERT_EQ(control.Close(), RC_OK); // delivers every command before the state is read
     const vita49::sim::InstrumentState s = sim->State();
     ASSERT_EQ(s.tasks.size(), 2u);
@@ -459,7 +460,7 @@ TEST_F(CommandChannelTest, LibrarySetUpCreatesTaskAndStreamOnAFreshInstrument) {
     EXPECT_EQ(s.streams[0].streamId, 77u);
     EXPECT_EQ(s.streams[0].type, vita49::sim::LinkType::UdpSinglecast);
     EXPECT_EQ(s.streams[0].address, "127.0.5.44");
-    EXPECT_EQ(s.streams[0].port, 46543);
+    EXPECT_EQ(s.streams[0].port, 31543);
     EXPECT_EQ(sim->Stats().commandErrors, 0u);
 }
 
@@ -469,7 +470,7 @@ TEST_F(CommandChannelTest, LibrarySetUpSelectsAnExistingTaskAndView) {
     config.initialState.views.push_back({"VITA49_IQ", 3});
     config.initialState.views.push_back({"SPECTRUM", 4});
     StartSim("127.0.5.45", config);
-    SetUpStream(Settings(TCP_SERVER, 46545, 0, "", 9));
+    SetUpStream(Settings(TCP_SERVER, 31545, 0, "", 9));
     ASSERT_EQ(control.Close(), RC_OK);
     const vita49::sim::InstrumentState s = sim->State();
     EXPECT_EQ(s.tasks.size(), 2u); // nothing added
@@ -478,14 +479,14 @@ TEST_F(CommandChannelTest, LibrarySetUpSelectsAnExistingTaskAndView) {
     EXPECT_EQ(s.selectedView, 1); // view 3
     ASSERT_EQ(s.streams.size(), 1u);
     EXPECT_EQ(s.streams[0].type, vita49::sim::LinkType::TcpServer);
-    EXPECT_EQ(s.streams[0].port, 46545);
+    EXPECT_EQ(s.streams[0].port, 31545);
     EXPECT_EQ(s.streams[0].streamId, 9u);
     EXPECT_EQ(sim->Stats().commandErrors, 0u);
 }
 
 TEST_F(CommandChannelTest, StopEndsEverythingPromptly) {
     StartSim("127.0.5.46");
-    const Vita49_Base_Settings settings = Settings(TCP_SERVER, 46546, 0);
+    const Vita49_Base_Settings settings = Settings(TCP_SERVER, 31546, 0);
     SetUpStream(settings);
     // Nobody listens on the stream port: the simulator keeps trying to connect until stopped.
     ASSERT_EQ(control.StartVita49Stream(), RC_OK);
