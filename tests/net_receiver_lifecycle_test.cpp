@@ -2,8 +2,8 @@
 // for every unicast connection type, refused Opens, recording files, destruction of an open
 // receiver, and the process-wide socket start-up count.
 //
-// Addresses: 127.0.1.50 - 127.0.1.99. TCP_SERVER listens on every address, so it takes a
-// port that is free at the time; the fixed ports are only used on this file's addresses.
+// Addresses: 127.0.1.50 - 127.0.1.99. CTest runs each test in its own process, in parallel,
+// so every port is one that the system has just found free, never a fixed one.
 
 #include <gtest/gtest.h>
 
@@ -36,8 +36,6 @@ constexpr const char* kServerPeerFrom = "127.0.1.50";
 constexpr const char* kClientPeer = "127.0.1.51";
 constexpr const char* kUdpLocal = "127.0.1.52";
 constexpr const char* kUnresolvable = "no-such-host..invalid"; // refused locally, no DNS query
-constexpr std::uint16_t kClientPort = 29601;
-constexpr std::uint16_t kUdpPort = 29602;
 constexpr std::uint32_t kStream = 0x00C0FFEE;
 constexpr std::size_t kPayload = 256;
 
@@ -160,25 +158,29 @@ private:
 class Peer {
 public:
     explicit Peer(int type) : type_(type) {
-        if (type_ == TCP_CLIENT) listener_ = TcpListener(kClientPeer, kClientPort);
+        if (type_ == TCP_CLIENT) {
+            listener_ = TcpListener(kClientPeer, 0);
+            port_ = LocalPort(listener_.Get());
+        }
         if (type_ == UDP_SINGLECAST) udp_ = UdpSocket("", 0);
     }
 
-    // Settings for the receiver; a TCP_SERVER receiver gets a port that is free now.
+    // Settings for the receiver; a TCP_SERVER or UDP receiver gets a port that is free now.
     Vita49_Base_Settings Settings() {
         switch (type_) {
         case TCP_SERVER:
             port_ = FreeTcpPort();
             return BaseSettings(TCP_SERVER, "", port_, 0, "", kStream);
         case TCP_CLIENT:
-            return BaseSettings(TCP_CLIENT, kClientPeer, kClientPort, 0, "", kStream);
+            return BaseSettings(TCP_CLIENT, kClientPeer, port_, 0, "", kStream);
         default:
-            return BaseSettings(UDP_SINGLECAST, "", 0, kUdpPort, kUdpLocal, kStream);
+            port_ = FreeUdpPort(kUdpLocal);
+            return BaseSettings(UDP_SINGLECAST, "", 0, port_, kUdpLocal, kStream);
         }
     }
 
-    // Opens `receiver` with these settings, retrying with another free port should the
-    // TCP_SERVER port have been taken in between.
+    // Opens `receiver` with these settings, retrying with another free port should the port
+    // have been taken in between.
     RETURN_CODE Open(Vita49Receiver& receiver, const Vita49_Receiver_Settings& recording) {
         RETURN_CODE rc = RC_SOCKET_ERROR;
         for (int attempt = 0; attempt < 5 && rc == RC_SOCKET_ERROR; ++attempt) {
@@ -206,7 +208,7 @@ public:
         if (type_ != UDP_SINGLECAST) return SendAll(stream_.Get(), packet);
         sockaddr_in to{};
         to.sin_family = AF_INET;
-        to.sin_port = htons(kUdpPort);
+        to.sin_port = htons(port_);
         inet_pton(AF_INET, kUdpLocal, &to.sin_addr);
         return ::sendto(udp_.Get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
                static_cast<ssize_t>(packet.size());
@@ -376,7 +378,7 @@ TEST_P(RefusedOpenTest, StartsNothingAndTouchesNoRecordingFile) {
     {
         Vita49Receiver receiver;
         recorder.Attach(receiver);
-        receiver.Init(BaseSettings(static_cast<CONNECTION_TYPE>(c.type), c.remote, FreeTcpPort(), kUdpPort, c.local,
+        receiver.Init(BaseSettings(static_cast<CONNECTION_TYPE>(c.type), c.remote, FreeTcpPort(), 0, c.local,
                                    kStream),
                       ReceiverSettings(raw, wav));
         EXPECT_EQ(receiver.Open(), c.expected);
@@ -419,7 +421,7 @@ TEST(ReceiverCloseTest, CloseWithoutOpenAndCloseTwice) {
     Vita49Receiver receiver;
     EXPECT_EQ(receiver.Close(), RC_OK);
     EXPECT_EQ(receiver.Close(), RC_OK);
-    receiver.Init(BaseSettings(UDP_SINGLECAST, "", 0, kUdpPort, kUdpLocal, kStream), ReceiverSettings());
+    receiver.Init(BaseSettings(UDP_SINGLECAST, "", 0, FreeUdpPort(kUdpLocal), kUdpLocal, kStream), ReceiverSettings());
     ASSERT_EQ(receiver.Open(), RC_OK);
     EXPECT_EQ(receiver.Close(), RC_OK);
     EXPECT_EQ(receiver.Close(), RC_OK);
@@ -528,7 +530,7 @@ TEST(SocketLibraryCountTest, FirstUserStartsAndLastUserCleansUp) {
     EXPECT_EQ(SocketLibraryUsers(), 3);
 
     // Open and Close change nothing in the count.
-    second->Init(BaseSettings(UDP_SINGLECAST, "", 0, kUdpPort, kUdpLocal, kStream), ReceiverSettings());
+    second->Init(BaseSettings(UDP_SINGLECAST, "", 0, FreeUdpPort(kUdpLocal), kUdpLocal, kStream), ReceiverSettings());
     ASSERT_EQ(second->Open(), RC_OK);
     EXPECT_EQ(second->Close(), RC_OK);
     EXPECT_EQ(SocketLibraryUsers(), 3);

@@ -1,8 +1,8 @@
 // SocketConnection over loopback: every connection type against a plain-socket peer, the
 // state flags, and the edge cases of Open, Connect, Send, Receive and Close.
 //
-// Addresses: 127.0.1.1 - 127.0.1.49. TCP_SERVER listens on every address, so it takes a
-// port chosen by the system; the fixed ports below are only used on this file's addresses.
+// Addresses: 127.0.1.1 - 127.0.1.49. CTest runs each test in its own process, in parallel,
+// so every port is one that the system has just found free, never a fixed one.
 
 #include <gtest/gtest.h>
 
@@ -37,9 +37,6 @@ constexpr const char* kUdpPeer = "127.0.1.11";
 constexpr const char* kHighFdHost = "127.0.1.12";
 // The empty label makes the resolver refuse the name locally: no query leaves the machine.
 constexpr const char* kUnresolvable = "no-such-host..invalid";
-constexpr std::uint16_t kRefusedPort = 29501;
-constexpr std::uint16_t kUdpPort = 29502;
-constexpr std::uint16_t kUdpPeerPort = 29503;
 
 std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed = 0) {
     std::vector<std::uint8_t> v(n);
@@ -73,7 +70,13 @@ RETURN_CODE ReceiveUntil(SocketConnection& c, std::vector<std::uint8_t>& out, st
 
 class SocketConnectionTest : public ::testing::Test {
 protected:
-    void SetUp() override { descriptors = OpenDescriptorCount(); }
+    void SetUp() override {
+        udpPort = FreeUdpPort(kUdpHost);
+        udpPeerPort = FreeUdpPort(kUdpPeer);
+        refusedPort = FreeTcpPort();
+        ASSERT_TRUE(udpPort != 0 && udpPeerPort != 0 && refusedPort != 0);
+        descriptors = OpenDescriptorCount();
+    }
     void TearDown() override {
         if (conn.open) conn.Close();
     }
@@ -89,6 +92,9 @@ protected:
 
     Vita49_IO conn;
     int descriptors = 0;
+    std::uint16_t udpPort = 0;     // free on kUdpHost
+    std::uint16_t udpPeerPort = 0; // free on kUdpPeer
+    std::uint16_t refusedPort = 0; // nobody listens there
 };
 
 // ------------------------------------------------------------------------------------------
@@ -120,7 +126,7 @@ TEST_P(EveryTypeTest, UnresolvableRemoteAddressCreatesNoSocket) {
 }
 
 TEST_P(EveryTypeTest, UnresolvableLocalAddressCreatesNoSocket) {
-    EXPECT_EQ(conn.Open(GetParam(), 0, kUdpHost, kUdpPort, kUnresolvable), RC_CONNECTION_ERROR);
+    EXPECT_EQ(conn.Open(GetParam(), 0, kUdpHost, udpPort, kUnresolvable), RC_CONNECTION_ERROR);
     ExpectNothingOpen();
 }
 
@@ -177,10 +183,10 @@ TEST_F(SocketConnectionTest, SecondListenerOnALivePortFailsWithoutLeavingASocket
 }
 
 TEST_F(SocketConnectionTest, UdpBindConflictFailsWithoutLeavingASocket) {
-    Fd holder = UdpSocket(kUdpHost, kUdpPort);
+    Fd holder = UdpSocket(kUdpHost, udpPort);
     ASSERT_TRUE(holder.Valid());
     const int withHolder = OpenDescriptorCount();
-    EXPECT_EQ(conn.Open(UDP_SINGLECAST, 0, "", kUdpPort, kUdpHost), RC_SOCKET_ERROR);
+    EXPECT_EQ(conn.Open(UDP_SINGLECAST, 0, "", udpPort, kUdpHost), RC_SOCKET_ERROR);
     EXPECT_FALSE(conn.open);
     EXPECT_FALSE(conn.dataSocket.Valid());
     EXPECT_EQ(OpenDescriptorCount(), withHolder);
@@ -276,7 +282,7 @@ TEST_F(TcpServerTest, LoopbackFastPathNameStillServesLoopbackPeers) {
 class TcpClientTest : public SocketConnectionTest {};
 
 TEST_F(TcpClientTest, RefusedPortNeverBecomesAConnection) {
-    ASSERT_EQ(conn.Open(TCP_CLIENT, kRefusedPort, kRefusingHost, 0, ""), RC_OK);
+    ASSERT_EQ(conn.Open(TCP_CLIENT, refusedPort, kRefusingHost, 0, ""), RC_OK);
     ExpectNonBlockingCloseOnExec(conn.dataSocket.handle);
     for (int attempt = 0; attempt < 6; ++attempt) {
         SCOPED_TRACE(attempt);
@@ -293,14 +299,14 @@ TEST_F(TcpClientTest, RefusedPortNeverBecomesAConnection) {
 }
 
 TEST_F(TcpClientTest, PeerThatAppearsAfterFailedAttemptsIsReached) {
-    ASSERT_EQ(conn.Open(TCP_CLIENT, kRefusedPort, kRefusingHost, 0, ""), RC_OK);
+    ASSERT_EQ(conn.Open(TCP_CLIENT, refusedPort, kRefusingHost, 0, ""), RC_OK);
     EXPECT_EQ(conn.address, kRefusingHost);
     for (int attempt = 0; attempt < 3; ++attempt) {
         EXPECT_NE(conn.Connect(50), RC_OK);
         EXPECT_FALSE(conn.connected);
     }
 
-    Fd listener = TcpListener(kRefusingHost, kRefusedPort);
+    Fd listener = TcpListener(kRefusingHost, refusedPort);
     ASSERT_TRUE(listener.Valid());
     EXPECT_TRUE(WaitUntil([&] { return conn.Connect(100) == RC_OK; }, milliseconds(3000)));
     ASSERT_TRUE(conn.connected);
@@ -555,17 +561,17 @@ INSTANTIATE_TEST_SUITE_P(Types, TcpStreamTest, ::testing::Values(TCP_SERVER, TCP
 
 class UdpTest : public SocketConnectionTest {
 protected:
-    // A connection bound to kUdpHost:kUdpPort that sends to the peer.
+    // A connection bound to kUdpHost:udpPort that sends to the peer.
     void OpenBound() {
-        ASSERT_EQ(conn.Open(UDP_SINGLECAST, kUdpPeerPort, kUdpPeer, kUdpPort, kUdpHost), RC_OK);
-        peer = UdpSocket(kUdpPeer, kUdpPeerPort);
+        ASSERT_EQ(conn.Open(UDP_SINGLECAST, udpPeerPort, kUdpPeer, udpPort, kUdpHost), RC_OK);
+        peer = UdpSocket(kUdpPeer, udpPeerPort);
         ASSERT_TRUE(peer.Valid());
     }
 
     void PeerSends(const std::vector<std::uint8_t>& datagram) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
-        to.sin_port = htons(kUdpPort);
+        to.sin_port = htons(udpPort);
         inet_pton(AF_INET, kUdpHost, &to.sin_addr);
         ASSERT_EQ(::sendto(peer.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
                            sizeof to),
@@ -590,7 +596,7 @@ TEST_F(UdpTest, BoundSocketIsConnectedAtOnceAndReceivesWholeDatagrams) {
     OpenBound();
     EXPECT_TRUE(conn.connected);
     EXPECT_EQ(LocalAddress(static_cast<int>(conn.dataSocket.handle)), kUdpHost);
-    EXPECT_EQ(LocalPort(static_cast<int>(conn.dataSocket.handle)), kUdpPort);
+    EXPECT_EQ(LocalPort(static_cast<int>(conn.dataSocket.handle)), udpPort);
     ExpectNonBlockingCloseOnExec(conn.dataSocket.handle);
     EXPECT_EQ(conn.Connect(0), RC_OK);
 
@@ -605,10 +611,10 @@ TEST_F(UdpTest, BoundSocketIsConnectedAtOnceAndReceivesWholeDatagrams) {
 }
 
 TEST_F(UdpTest, UnboundSocketSendsFromAnEphemeralPortAndHearsTheReply) {
-    ASSERT_EQ(conn.Open(UDP_SINGLECAST, kUdpPeerPort, kUdpPeer, 0, ""), RC_OK);
+    ASSERT_EQ(conn.Open(UDP_SINGLECAST, udpPeerPort, kUdpPeer, 0, ""), RC_OK);
     EXPECT_TRUE(conn.connected);
     EXPECT_EQ(LocalPort(static_cast<int>(conn.dataSocket.handle)), 0) << "bound although asked not to";
-    peer = UdpSocket(kUdpPeer, kUdpPeerPort);
+    peer = UdpSocket(kUdpPeer, udpPeerPort);
     ASSERT_TRUE(peer.Valid());
 
     auto message = Pattern(100);
@@ -664,7 +670,7 @@ TEST_F(UdpTest, DatagramSizeLimitAndEmptyDatagram) {
 }
 
 TEST_F(UdpTest, SendWithoutADestinationIsRefused) {
-    ASSERT_EQ(conn.Open(UDP_SINGLECAST, kUdpPeerPort, "", kUdpPort, kUdpHost), RC_OK);
+    ASSERT_EQ(conn.Open(UDP_SINGLECAST, udpPeerPort, "", udpPort, kUdpHost), RC_OK);
     auto message = Pattern(10);
     std::int32_t length = 10;
     EXPECT_EQ(conn.Send(message.data(), length), RC_INVALID_ARGUMENT);
@@ -735,7 +741,8 @@ TEST_F(UdpTest, WaitsWorkOnDescriptorsBeyondTheSelectLimit) {
         if (raised.rlim_cur <= kHigh || ::setrlimit(RLIMIT_NOFILE, &raised) != 0)
             GTEST_SKIP() << "cannot hold descriptors above " << kHigh;
     }
-    ASSERT_EQ(conn.Open(UDP_SINGLECAST, 0, "", kUdpPort, kHighFdHost), RC_OK);
+    const std::uint16_t port = FreeUdpPort(kHighFdHost);
+    ASSERT_EQ(conn.Open(UDP_SINGLECAST, 0, "", port, kHighFdHost), RC_OK);
     const int high = ::fcntl(static_cast<int>(conn.dataSocket.handle), F_DUPFD_CLOEXEC, kHigh);
     ASSERT_GE(high, kHigh);
     ::close(static_cast<int>(conn.dataSocket.handle));
@@ -747,7 +754,7 @@ TEST_F(UdpTest, WaitsWorkOnDescriptorsBeyondTheSelectLimit) {
     Fd sender = UdpSocket("", 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_port = htons(kUdpPort);
+    to.sin_port = htons(port);
     inet_pton(AF_INET, kHighFdHost, &to.sin_addr);
     const std::uint8_t datagram[3] = {1, 2, 3};
     ASSERT_EQ(::sendto(sender.Get(), datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 3);

@@ -115,6 +115,16 @@ std::uint16_t FreeTcpPort() {
     return fd.Valid() ? LocalPort(fd.Get()) : 0;
 }
 
+std::uint16_t FreeUdpPort(const std::string& address) {
+    Fd fd = UdpSocket(address, 0);
+    if (fd.Valid() && LocalPort(fd.Get()) == 0) {
+        // Not bound yet (empty address): let the system pick on every address.
+        sockaddr_in any = Address("", 0);
+        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&any), sizeof any);
+    }
+    return fd.Valid() ? LocalPort(fd.Get()) : 0;
+}
+
 bool WaitReadable(int fd, int timeoutMs) { return WaitFor(fd, POLLIN, timeoutMs); }
 
 bool SendAll(int fd, const void* bytes, std::size_t length, int timeoutMs) {

@@ -51,8 +51,11 @@ Fd UdpSocket(const std::string& address, std::uint16_t port);
 
 std::uint16_t LocalPort(int fd);
 std::string LocalAddress(int fd);
-// A TCP port that is free on every local address right now.
+// A TCP port that is free on every local address right now. Tests run in parallel processes,
+// so they take ports like this rather than fixed ones.
 std::uint16_t FreeTcpPort();
+// A UDP port that is free on `address` right now.
+std::uint16_t FreeUdpPort(const std::string& address);
 
 bool WaitReadable(int fd, int timeoutMs);
 // Sends every byte within timeoutMs.
