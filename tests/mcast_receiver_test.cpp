@@ -168,9 +168,12 @@ TEST_F(MulticastTest, DestroyingAnOpenMulticastReceiver) {
 TEST_F(MulticastTest, ConnectionJoinsOnlyAMulticastGroup) {
     const int descriptors = OpenDescriptorCount();
     vita49::net::Vita49_IO connection;
-    EXPECT_EQ(connection.Open(UDP_MULTICAST, 0, "127.0.1.100", kPort, ""), RC_SOCKET_ERROR);
-    EXPECT_FALSE(connection.open);
-    EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the failed join left its socket open";
+    for (const char* notAGroup : {"127.0.1.100", ""}) {
+        SCOPED_TRACE(notAGroup);
+        EXPECT_EQ(connection.Open(UDP_MULTICAST, 0, notAGroup, kPort, ""), RC_SOCKET_ERROR);
+        EXPECT_FALSE(connection.open);
+        EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the failed join left its socket open";
+    }
 
     ASSERT_EQ(connection.Open(UDP_MULTICAST, 0, kGroup, kPort, ""), RC_OK);
     EXPECT_TRUE(connection.connected);
