@@ -118,6 +118,24 @@ TEST_F(PortableLoopback, TcpCarriesBytesBothWaysAndReportsAPeerThatLeft) {
     EXPECT_FALSE(server_.connected);
 }
 
+// The fast-path name asks for the platform's loopback option where there is one; either way
+// it connects to this host like "Localhost".
+TEST_F(PortableLoopback, LoopbackFastPathNameConnectsOnEveryPlatform) {
+    ASSERT_EQ(server_.Open(TCP_SERVER, kServerPort, "LoopbackFastPath", 0, ""), RC_OK);
+    ASSERT_EQ(client_.Open(TCP_CLIENT, kServerPort, "LoopbackFastPath", 0, ""), RC_OK);
+    EXPECT_EQ(client_.address.rfind("127.", 0), 0u) << client_.address;
+    const auto start = Clock::now();
+    while ((!server_.connected || !client_.connected) && MsSince(start) < 5000) {
+        client_.Connect(50);
+        server_.Connect(50);
+    }
+    ASSERT_TRUE(server_.connected && client_.connected);
+    const Bytes bytes = Pattern(1000, 6);
+    std::int32_t length = static_cast<std::int32_t>(bytes.size());
+    EXPECT_EQ(client_.Send(bytes.data(), length), RC_OK);
+    EXPECT_EQ(ReceiveAll(server_, bytes.size(), 5000), bytes);
+}
+
 TEST_F(PortableLoopback, RefusedConnectNeverBecomesAConnection) {
     ASSERT_EQ(client_.Open(TCP_CLIENT, kRefusedPort, "127.0.7.31", 0, ""), RC_OK);
     for (int attempt = 0; attempt < 3; ++attempt) {
