@@ -11,7 +11,7 @@
 
 // The receiver's implementation: the settings, the data connection, the receive thread and
 // the stream decoder that owns the buffer, the records, the recordings and the callbacks.
-class Vita49Receiver::Vita49ReceiverImpl {
+class VITA49_LOCAL Vita49Receiver::Vita49ReceiverImpl {
 public:
     // Time-outs of the first connection attempt (caller's thread) and of each receive cycle.
     static constexpr std::int32_t kFirstConnectMs = 100;

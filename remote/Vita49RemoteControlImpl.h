@@ -6,7 +6,7 @@
 #include "vita49/Vita49RemoteControl.h"
 
 // The remote control's implementation: a copy of the settings and the command connection.
-class Vita49RemoteControl::Vita49RemoteControlImpl {
+class VITA49_LOCAL Vita49RemoteControl::Vita49RemoteControlImpl {
 public:
     static constexpr std::uint16_t kCommandPort = 5300;
     static constexpr std::int32_t kConnectMs = 100;

@@ -551,10 +551,11 @@ TEST_F(RemoteControlTest, SecondOpenIsRefusedAndTheChannelStaysUsable) {
 TEST_F(RemoteControlTest, NameThatDoesNotResolveLeavesTheChannelClosed) {
     StartPeer(12);
     Vita49RemoteControl remote;
-    remote.Init(Settings("no-such-instrument.invalid"));
+    // The empty label makes the resolver refuse the name without asking any server.
+    remote.Init(Settings("no-such-instrument..invalid"));
     EXPECT_EQ(remote.Open(), RC_CONNECTION_ERROR);
     // A name that fills the record leaves no room for its NUL.
-    const std::string fifty = std::string(42, 'x') + ".invalid";
+    const std::string fifty = std::string(41, 'x') + "..invalid";
     ASSERT_EQ(fifty.size(), sizeof(Vita49_Base_Settings{}.remoteAddress));
     remote.Init(Settings(fifty));
     EXPECT_EQ(remote.Open(), RC_CONNECTION_ERROR);

@@ -13,3 +13,11 @@
 #else
 #define VITA49_API __attribute__((visibility("default")))
 #endif
+
+// VITA49_LOCAL keeps a class out of a shared library's exports even where it is nested in an
+// exported class (the implementation classes); for the library's own sources only.
+#if defined(_WIN32) || defined(VITA49_STATIC)
+#define VITA49_LOCAL
+#else
+#define VITA49_LOCAL __attribute__((visibility("hidden")))
+#endif
