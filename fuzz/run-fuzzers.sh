@@ -12,15 +12,12 @@ seconds=${1:-60}
 jobs=${FUZZ_JOBS:-2}
 case "$seconds" in '' | *[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2 ;; esac
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
-
 targets=()
 for source in fuzz/*_fuzzer.cpp; do
-  target=$(basename "$source" _fuzzer.cpp)
-  [ -x "build/fuzz/fuzz/fuzz_$target" ] && targets+=("$target")
+  targets+=("$(basename "$source" _fuzzer.cpp)")
 done
-[ "${#targets[@]}" -gt 0 ] || { echo "no fuzz target was built" >&2; exit 1; }
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs" --target "${targets[@]/#/fuzz_}"
 
 run_one() {
   local target=$1 seconds=$2

@@ -4,7 +4,8 @@
 //
 // A TCP peer chooses how its bytes are segmented, so the packets accepted must not depend on
 // it: a second decoder takes the whole stream in one receive and must accept the very same
-// packets. After the stream, a lost connection and one valid packet: it must be decoded.
+// packets, also of the bytes that come next. After a lost connection one valid packet must be
+// decoded.
 
 #include <cstdint>
 #include <vector>
@@ -41,12 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(chunked->Info().bytesReceived == streamBytes);
     FUZZ_CHECK(whole->Info().bytesReceived == streamBytes);
     FUZZ_CHECK(chunked.Log() == whole.Log());
-    FUZZ_CHECK(chunked->HeldBytes() == whole->HeldBytes());
+
+    // What either decoder still holds may differ in bytes that can never start a packet, but
+    // not in what becomes of the bytes that follow.
+    const std::vector<std::uint8_t> canary = CanaryPacket(StreamIdFrom(flags), 0, 3);
+    chunked->Deliver(canary.data(), canary.size());
+    whole->Deliver(canary.data(), canary.size());
+    FUZZ_CHECK(chunked.Log() == whole.Log());
 
     // A new connection starts on a packet boundary, whatever the old one left behind.
     chunked->OnConnectionLost();
     const std::size_t before = chunked.Log().size();
-    const std::vector<std::uint8_t> canary = CanaryPacket(StreamIdFrom(flags), 0, 3);
     chunked->Deliver(canary.data(), canary.size());
     FUZZ_CHECK(chunked.Log().size() == before + 1 && chunked.Log().back().kind == 1);
     FUZZ_CHECK(chunked->HeldBytes() == 0);
