@@ -96,8 +96,16 @@ void StreamDecoder::NotifyInfo() {
 
 void StreamDecoder::Commit(std::uint32_t received) {
     received = std::min(received, FreeBytes());
-    held_ += received;
     info_.bytesReceived += received;
+    if (!tcp_ && held_ > 0 && received >= 8 && Plausible(buffer_ + held_)) {
+        // A datagram that starts a packet of this stream is no continuation of the packet
+        // held from the previous one: that packet was cut short and can never complete, and
+        // appending to it would swallow the packets that follow.
+        NotifyInfo();
+        std::memmove(buffer_, buffer_ + held_, received);
+        held_ = 0;
+    }
+    held_ += received;
     if (received > 0) Cut();
 }
 

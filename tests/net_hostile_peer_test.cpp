@@ -409,12 +409,9 @@ TEST_F(HostileStreamPeer, DatagramLongerThanTheFreeBufferDoesNotEndTheStream) {
 }
 
 // A datagram whose packet announces more bytes than the datagram carries. Datagrams stand
-// alone: the rest of that packet can never arrive, so the datagrams after it must not be
-// taken as its continuation.
-// DISABLED: the cutting unit holds the incomplete packet and appends the next datagrams to
-// it, so the valid packets after it are lost until 4,000 bytes have come (or a receive times
-// out). Enable once an incomplete packet at the end of a datagram is dropped on UDP.
-TEST_F(HostileStreamPeer, DISABLED_DatagramWithATruncatedPacketDoesNotSwallowTheNextDatagrams) {
+// alone: a datagram that starts a packet of this stream is no continuation of the cut one, so
+// the datagrams after it must not be taken as its remainder.
+TEST_F(HostileStreamPeer, DatagramWithATruncatedPacketDoesNotSwallowTheNextDatagrams) {
     OpenUdp("127.0.7.11");
     SendDatagram(DataPacket(kStream, 0, 32, 0x01));
     SendDatagram(Header(1, 1000, kStream, 24, 0x5A));

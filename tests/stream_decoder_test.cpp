@@ -349,6 +349,26 @@ TEST_F(UdpCutting, TimeOutDropsHeldBytesSilently) {
     EXPECT_TRUE(recorder.infos.empty());
 }
 
+TEST_F(UdpCutting, DatagramStartingAPacketEndsTheCutShortOneHeld) {
+    StreamBuilder s(kStream);
+    s.Data(0, 100);
+    s.Data(1, 1000);
+    s.Data(2, 64);
+    s.Data(3, 64);
+    // The second packet's datagram carries only 60 of its bytes; the next datagrams start
+    // packets of their own and are no continuation of it.
+    test::Deliver(*decoder, s.SpanBytes(0));
+    const std::vector<std::uint8_t> second = s.SpanBytes(1);
+    test::Deliver(*decoder, std::vector<std::uint8_t>(second.begin(), second.begin() + 60));
+    EXPECT_EQ(decoder->HeldBytes(), 60u);
+    test::Deliver(*decoder, s.SpanBytes(2));
+    test::Deliver(*decoder, s.SpanBytes(3));
+    EXPECT_EQ(recorder.order, (std::vector<Kind>{Kind::Data, Kind::Info, Kind::Data, Kind::Data}));
+    EXPECT_EQ(DataCounts(), (std::vector<unsigned>{0, 2, 3}));
+    EXPECT_EQ(recorder.data[1].samples, test::Ramp(64, 2));
+    EXPECT_EQ(decoder->Info().bytesReceived, 0u + s.Spans()[0].length + 60 + s.Spans()[2].length + s.Spans()[3].length);
+}
+
 TEST_F(UdpCutting, TwelveBytePacketAloneIsDropped) {
     StreamBuilder s(kStream);
     s.Data(0, 4);
