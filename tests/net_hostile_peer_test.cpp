@@ -164,7 +164,7 @@ protected:
 };
 
 TEST_F(HostileStreamPeer, OneByteAtATimeStillDeliversEveryPacket) {
-    ConnectTcp("127.0.7.1");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.1"));
     constexpr int kPackets = 24;
     Bytes stream;
     std::vector<Bytes> expected;
@@ -189,7 +189,7 @@ TEST_F(HostileStreamPeer, OneByteAtATimeStillDeliversEveryPacket) {
 }
 
 TEST_F(HostileStreamPeer, RandomBytesThenAValidStream) {
-    ConnectTcp("127.0.7.2");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.2"));
     std::mt19937 rng(2024);
     Bytes stream = Random(rng, 256 * 1024);
     const std::size_t garbageBytes = stream.size();
@@ -211,7 +211,7 @@ TEST_F(HostileStreamPeer, RandomBytesThenAValidStream) {
 
 // Garbage of several shapes between the packets of a valid stream: only the garbage is lost.
 TEST_F(HostileStreamPeer, GarbageBetweenPacketsLosesOnlyTheGarbage) {
-    ConnectTcp("127.0.7.3");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.3"));
     std::mt19937 rng(99);
     const std::vector<Bytes> garbage = {
         Random(rng, 1),
@@ -254,7 +254,7 @@ TEST_F(HostileStreamPeer, GarbageBetweenPacketsLosesOnlyTheGarbage) {
 
 // A declared size of 0 words, and one of 65,535 words that no receive buffer can hold.
 TEST_F(HostileStreamPeer, DeclaredSizesZeroAndMaximumOverTcp) {
-    ConnectTcp("127.0.7.4");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.4"));
     Bytes stream = DataPacket(kStream, 0, 32, 0x10);
     Append(stream, Header(1, 0, kStream, 4, 0xEE));
     Append(stream, DataPacket(kStream, 2, 32, 0x20));
@@ -276,8 +276,8 @@ TEST_F(HostileStreamPeer, DeclaredSizesZeroAndMaximumOverTcp) {
 }
 
 TEST_F(HostileStreamPeer, DeclaredSizesZeroAndMaximumOverUdp) {
-    OpenUdp("127.0.7.5");
-    SendDatagram(DataPacket(kStream, 0, 32, 0x10));
+    ASSERT_NO_FATAL_FAILURE(OpenUdp("127.0.7.5"));
+    ASSERT_NO_FATAL_FAILURE(SendDatagram(DataPacket(kStream, 0, 32, 0x10)));
     SendDatagram(Header(1, 0, kStream, 24, 0xEE));
     SendDatagram(DataPacket(kStream, 1, 32, 0x20));
     SendDatagram(Header(1, 0xFFFF, kStream, 1000, 0xEE));
@@ -290,7 +290,7 @@ TEST_F(HostileStreamPeer, DeclaredSizesZeroAndMaximumOverUdp) {
 }
 
 TEST_F(HostileStreamPeer, ForeignStreamAtHighRateCostsOneInfoPerPacket) {
-    ConnectTcp("127.0.7.6");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.6"));
     constexpr int kForeignPackets = 20000;
     constexpr int kOwnEvery = 200;
     Bytes stream;
@@ -323,7 +323,7 @@ class PeerDisconnectsMidPacket : public HostileStreamPeer, public ::testing::Wit
 
 TEST_P(PeerDisconnectsMidPacket, ReportsTheLossOnceAndClosesPromptly) {
     const bool reset = GetParam();
-    ConnectTcp(reset ? "127.0.7.7" : "127.0.7.8");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp(reset ? "127.0.7.7" : "127.0.7.8"));
     Bytes stream = DataPacket(kStream, 0, 40, 1);
     Append(stream, DataPacket(kStream, 1, 40, 2));
     const Bytes torn = DataPacket(kStream, 2, 400, 3);
@@ -347,7 +347,7 @@ INSTANTIATE_TEST_SUITE_P(OrderlyOrReset, PeerDisconnectsMidPacket, ::testing::Bo
                          });
 
 TEST_F(HostileStreamPeer, PeerStallsMidPacketAndCloseStillReturnsInOneCycle) {
-    ConnectTcp("127.0.7.9");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.9"));
     const Bytes packet = DataPacket(kStream, 0, 4000, 9);
     ASSERT_TRUE(SendAll(peer_.Get(), packet.data(), packet.size() / 2));
     std::this_thread::sleep_for(milliseconds(700)); // the receiver now waits inside a receive
@@ -365,7 +365,7 @@ TEST_F(HostileStreamPeer, PeerStallsMidPacketAndCloseStillReturnsInOneCycle) {
 // burns a processor and sends thousands of probe bytes a second. Enable once an end of
 // stream ends the connection (or the loop waits out the cycle after a probe).
 TEST_F(HostileStreamPeer, DISABLED_PeerThatHalfClosesIsNeitherSpunOnNorFlooded) {
-    ConnectTcp("127.0.7.12");
+    ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.12"));
     int small = 4096;
     ::setsockopt(peer_.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ASSERT_TRUE(SendAll(peer_.Get(), DataPacket(kStream, 0, 40, 1)));
@@ -392,7 +392,7 @@ TEST_F(HostileStreamPeer, DISABLED_PeerThatHalfClosesIsNeitherSpunOnNorFlooded) 
 // A datagram longer than the free space of the receive buffer is lost on its way in; the
 // stream goes on with the next datagram.
 TEST_F(HostileStreamPeer, DatagramLongerThanTheFreeBufferDoesNotEndTheStream) {
-    OpenUdp("127.0.7.10");
+    ASSERT_NO_FATAL_FAILURE(OpenUdp("127.0.7.10"));
     SendDatagram(DataPacket(kStream, 0, 32, 0x01));
     // 30,000 bytes of a 40,000-byte packet stay held for the next datagram...
     SendDatagram(Header(1, 10000, kStream, 30000 - 8, 0x5A));
@@ -412,7 +412,7 @@ TEST_F(HostileStreamPeer, DatagramLongerThanTheFreeBufferDoesNotEndTheStream) {
 // alone: a datagram that starts a packet of this stream is no continuation of the cut one, so
 // the datagrams after it must not be taken as its remainder.
 TEST_F(HostileStreamPeer, DatagramWithATruncatedPacketDoesNotSwallowTheNextDatagrams) {
-    OpenUdp("127.0.7.11");
+    ASSERT_NO_FATAL_FAILURE(OpenUdp("127.0.7.11"));
     SendDatagram(DataPacket(kStream, 0, 32, 0x01));
     SendDatagram(Header(1, 1000, kStream, 24, 0x5A));
     std::vector<Bytes> expected{Payload(32, 0x01)};
@@ -482,7 +482,7 @@ protected:
 };
 
 TEST_F(HostileCommandPeer, NeverAnswersTimesOutOnceAndSendsNothingMore) {
-    Start("127.0.7.20");
+    ASSERT_NO_FATAL_FAILURE(Start("127.0.7.20"));
     const auto start = Clock::now();
     EXPECT_EQ(control_->InitVita49Streaming(), RC_TIMEOUT);
     const long long took = ElapsedMs(start);
@@ -500,7 +500,10 @@ TEST_F(HostileCommandPeer, NeverAnswersTimesOutOnceAndSendsNothingMore) {
 class GarbageAnswers : public HostileCommandPeer, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(GarbageAnswers, SetUpCompletesWithWellFormedCommandsOnly) {
-    Start("127.0.7.21");
+    // CTest runs each case as a process of its own, possibly side by side: one address each.
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const int index = std::stoi(name.substr(name.rfind('/') + 1));
+    ASSERT_NO_FATAL_FAILURE(Start("127.0.7." + std::to_string(40 + index)));
     const std::string answer = GetParam();
     peer_->SetAnswer("TASK:LIST?\n", CommandPeer::Answer::Text(answer));
     peer_->SetAnswer("VIEW:LIST?\n", CommandPeer::Answer::Text(answer));
@@ -526,7 +529,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::string("\r\n\r\n")));
 
 TEST_F(HostileCommandPeer, TenMegabyteAnswerIsReadOnlyAsFarAsOneResponseGoes) {
-    Start("127.0.7.22");
+    ASSERT_NO_FATAL_FAILURE(Start("127.0.7.22"));
     std::string flood;
     flood.reserve(10u << 20);
     while (flood.size() < (10u << 20)) flood += "\"SPECTRUM\",\"Spectrum 1\",";
@@ -540,7 +543,7 @@ TEST_F(HostileCommandPeer, TenMegabyteAnswerIsReadOnlyAsFarAsOneResponseGoes) {
 }
 
 TEST_F(HostileCommandPeer, PeerThatStopsReadingMakesASendFailWithinItsStallLimit) {
-    Start("127.0.7.23", 4096);
+    ASSERT_NO_FATAL_FAILURE(Start("127.0.7.23", 4096));
     peer_->PauseReading();
     const auto start = Clock::now();
     RETURN_CODE rc = RC_OK;
