@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -168,6 +169,9 @@ void Simulator::ServeCommands() {
         if (fds[0].revents & POLLIN) {
             const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd >= 0 && clients.size() < kMaxClients) {
+                // Answers leave at once, not held back until the previous one is acknowledged.
+                const int one = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
                 clients.push_back(Client{fd, {}, false});
                 Log("command connection opened");
             } else if (fd >= 0) {
