@@ -436,7 +436,7 @@ TEST_F(CommandChannelTest, AnswersCanArriveInPiecesOrLate) {
     int pieces = 0;
     auto start = Clock::now();
     EXPECT_EQ(client.ReadLine(pieces), "\"SPECTRUM\",\"Spectrum 1\"\r\n");
-    EXPECT_GE(pieces, 5); // 26 bytes in 7 pieces, 30 ms apart
+    EXPECT_GE(pieces, 3); // 26 bytes in 7 pieces, 30 ms apart (a busy reader may merge some)
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(150));
 
     vita49::sim::SimFaults late;
