@@ -204,6 +204,7 @@ void Report(const char* name, const RunFigures& f) {
     row("spectrum data", s.extData, f.fftData);
     row("spectrum ctx", s.extContext, f.fftContext);
     row("all", sent, got);
+    // On TCP the instrument ends the data connection when the stream is stopped: one error.
     std::printf("  loss %.4f %%; count gaps seen by the receiver %llu; info callbacks %llu; connection errors %llu\n",
                 sent ? 100.0 * static_cast<double>(sent - std::min(sent, got)) / static_cast<double>(sent) : 0.0,
                 static_cast<unsigned long long>(f.lostByCount), static_cast<unsigned long long>(f.infos),
