@@ -1,12 +1,15 @@
 // The receiver against the transport over loopback. In one run a sender thread pushes
 // back-to-back IF data packets as fast as the socket takes them, first to a bare receive
-// loop that only counts bytes (the same socket type and buffer size, one blocking recv per
-// cycle into a 64 KiB buffer, no decoding), then to a Vita49Receiver whose data callback
-// counts packets. TCP with this host as server and as client, and UDP: as fast as possible,
+// loop that only counts bytes (the same socket type, buffer size and thread priority, one
+// blocking recv per cycle into a 64 KiB buffer, no decoding), then to a Vita49Receiver
+// whose data callback counts packets. TCP with this host as server and as client, and UDP: as fast as possible,
 // paced just below the bare loop's rate, and paced at a fixed rate for a longer while.
 //
 // The bare loop and the receiver take turns, a few rounds each, and the median round of each
-// is reported, so that both are measured on the same (shared, noisy) machine.
+// is reported, so that both are measured on the same (shared, noisy) machine. The sender runs
+// on the first core and the receiving side on the second in every round: left to the
+// scheduler, the two sometimes share a core and sometimes not, and the rate of the same
+// loop then varies by a factor of two from round to round.
 //
 // Options (command line or environment):
 //   --seconds=S          VITA49_BENCH_SECONDS          measuring window per round (default 1)
@@ -19,6 +22,8 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,6 +40,7 @@
 #include <vector>
 
 #include "BenchStream.h"
+#include "net/Platform.h"
 #include "net/SocketConnection.h"
 #include "vita49/Vita49Receiver.h"
 
@@ -62,6 +68,33 @@ const Stream& Ring() {
 std::size_t PacketBytes() { return Ring().bytes.size() / Ring().Packets(); }
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// Threads inherit the affinity of the thread that starts them: the sender is started while
+// the calling thread is pinned to the first core, the receiving side while it is pinned to
+// the second, so that every round places them alike. No-op with fewer than two cores.
+class Placement {
+public:
+    Placement() { pthread_getaffinity_np(pthread_self(), sizeof all_, &all_); }
+    ~Placement() { pthread_setaffinity_np(pthread_self(), sizeof all_, &all_); }
+    void ForSender() { Pin(0); }
+    void ForReceiver() { Pin(1); }
+
+private:
+    void Pin(int which) {
+        int seen = 0;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+            if (!CPU_ISSET(cpu, &all_)) continue;
+            if (seen++ == which) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(cpu, &one);
+                pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+                return;
+            }
+        }
+    }
+    cpu_set_t all_{};
+};
 
 // --- Plain sockets for the sender and the bare loop -----------------------------------------
 
@@ -232,7 +265,8 @@ struct Side {
     virtual void Stop() = 0;
 };
 
-// The baseline: recv into a fixed 64 KiB buffer, count, repeat.
+// The baseline: recv into a fixed 64 KiB buffer, count, repeat; at the receive thread's
+// priority.
 class BareLoop : public Side {
 public:
     ~BareLoop() override { Stop(); }
@@ -240,6 +274,9 @@ public:
         socket_ = std::move(socket);
         SetTimeouts(socket_.fd(), 100);
         thread_ = std::thread([this] {
+            // The receive thread's raised priority, so that the two differ in decoding only:
+            // on loopback the priority alone changes the rate, as the sender shares the cores.
+            vita49::net::RaiseThreadPriority();
             alignas(64) static thread_local std::uint8_t buffer[65536];
             std::uint64_t total = 0;
             while (!stop_.load(std::memory_order_relaxed)) {
@@ -413,11 +450,14 @@ void SideBySide(benchmark::State& state, const std::function<Round()>& bare, con
 // --- TCP -------------------------------------------------------------------------------------
 
 Round TcpServerBare() {
+    Placement place;
     Socket listener = Listen(kTcpServerAddress, 0);
     const std::uint16_t port = PortOf(listener.fd());
     Sender sender;
+    place.ForSender();
     sender.StartStream(ConnectWithin(kTcpServerAddress, port, 2000));
     BareLoop bare;
+    place.ForReceiver();
     bare.Run(AcceptWithin(listener.fd(), 2000));
     Round r;
     r.rate = MeasureRate(bare, g_seconds);
@@ -426,14 +466,17 @@ Round TcpServerBare() {
 }
 
 Round TcpServerReceiver() {
+    Placement place;
     const std::uint16_t port = FreeTcpPort();
     ReceiverSide receiver(TCP_SERVER, kTcpServerAddress, port, 0);
     Round r;
+    place.ForReceiver();
     if (!receiver.Open()) {
         r.error = "receiver did not open";
         return r;
     }
     Sender sender;
+    place.ForSender();
     sender.StartStream(ConnectWithin(kTcpServerAddress, port, 2000));
     r.rate = MeasureRate(receiver, g_seconds);
     sender.Stop();
@@ -444,11 +487,14 @@ Round TcpServerReceiver() {
 }
 
 Round TcpClientBare() {
+    Placement place;
     Socket listener = Listen(kTcpClientAddress, 0);
     const std::uint16_t port = PortOf(listener.fd());
     Sender sender;
+    place.ForSender();
     sender.AcceptAndStream(std::move(listener));
     BareLoop bare;
+    place.ForReceiver();
     bare.ConnectAndRun(kTcpClientAddress, port);
     Round r;
     r.rate = MeasureRate(bare, g_seconds);
@@ -457,12 +503,15 @@ Round TcpClientBare() {
 }
 
 Round TcpClientReceiver() {
+    Placement place;
     Socket listener = Listen(kTcpClientAddress, 0);
     const std::uint16_t port = PortOf(listener.fd());
     Sender sender;
+    place.ForSender();
     sender.AcceptAndStream(std::move(listener));
     ReceiverSide receiver(TCP_CLIENT, kTcpClientAddress, port, 0);
     Round r;
+    place.ForReceiver();
     if (!receiver.Open()) {
         r.error = "receiver did not open";
         return r;
@@ -506,12 +555,15 @@ std::unique_ptr<Side> MakeReceiver(const char* address, std::uint16_t& port) {
 Round UdpRound(bool ours, const char* address, double packetRate, double seconds) {
     Round r;
     std::uint16_t port = 0;
+    Placement place;
+    place.ForReceiver();
     std::unique_ptr<Side> side = ours ? MakeReceiver(address, port) : MakeBare(address, port);
     if (!side) {
         r.error = "receiving side did not open";
         return r;
     }
     Sender sender;
+    place.ForSender();
     const auto start = Clock::now();
     sender.StartDatagrams(address, port, packetRate);
     r.rate = MeasureRate(*side, seconds);
