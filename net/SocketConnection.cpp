@@ -308,14 +308,18 @@ RETURN_CODE SocketConnection::Receive(void* buffer, std::int32_t& length, std::i
     const std::int32_t capacity = length;
     length = 0;
     if (capacity < 0) return RC_INVALID_ARGUMENT;
-    if (timeoutMs != 0) {
+    if (!dataSocket.Valid()) return MarkBroken(RC_SOCKET_ERROR);
+    // The socket never blocks: take what is already there first, and wait only when nothing
+    // is. On a busy stream the wait would cost a second system call for every receive.
+    SockError err = SockError::None;
+    long n = ReceiveSome(dataSocket.handle, buffer, static_cast<std::size_t>(capacity), !IsTcp(), err);
+    if (n < 0 && err == SockError::WouldBlock && timeoutMs != 0) {
         RETURN_CODE rc = dataSocket.WaitReadable(timeoutMs);
         if (rc == RC_SOCKET_ERROR) return MarkBroken(rc);
         if (rc != RC_OK) return rc;
+        err = SockError::None;
+        n = ReceiveSome(dataSocket.handle, buffer, static_cast<std::size_t>(capacity), !IsTcp(), err);
     }
-    if (!dataSocket.Valid()) return MarkBroken(RC_SOCKET_ERROR);
-    SockError err = SockError::None;
-    long n = ReceiveSome(dataSocket.handle, buffer, static_cast<std::size_t>(capacity), !IsTcp(), err);
     if (n >= 0) {
         length = static_cast<std::int32_t>(n);
         return RC_OK;
