@@ -13,7 +13,7 @@
 //
 // Options (command line or environment):
 //   --seconds=S          VITA49_BENCH_SECONDS          measuring window per round (default 1)
-//   --rounds=N           VITA49_BENCH_ROUNDS           rounds per side (default 3)
+//   --rounds=N           VITA49_BENCH_ROUNDS           rounds per side (default 5)
 //   --sustain-seconds=S  VITA49_BENCH_SUSTAIN_SECONDS  the fixed-rate UDP case (default 5)
 //   --udp-rate=G         VITA49_BENCH_UDP_RATE         its rate in GB/s (default 0.5)
 // Loopback addresses 127.0.6.21 to 127.0.6.24 only.
@@ -50,7 +50,7 @@ using Clock = std::chrono::steady_clock;
 using vita49::bench::Stream;
 
 double g_seconds = 1;
-int g_rounds = 3;
+int g_rounds = 5;
 double g_sustainSeconds = 5;
 double g_udpRateGBps = 0.5;
 // Packets per second the bare loop took from a sender going flat out, for the paced case.
@@ -632,7 +632,7 @@ void BM_UdpSustained(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     g_seconds = vita49::bench::NumberOption(argc, argv, "seconds", "VITA49_BENCH_SECONDS", 1);
-    g_rounds = static_cast<int>(vita49::bench::NumberOption(argc, argv, "rounds", "VITA49_BENCH_ROUNDS", 3));
+    g_rounds = static_cast<int>(vita49::bench::NumberOption(argc, argv, "rounds", "VITA49_BENCH_ROUNDS", 5));
     g_sustainSeconds = vita49::bench::NumberOption(argc, argv, "sustain-seconds", "VITA49_BENCH_SUSTAIN_SECONDS", 5);
     g_udpRateGBps = vita49::bench::NumberOption(argc, argv, "udp-rate", "VITA49_BENCH_UDP_RATE", 0.5);
 
