@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -498,16 +499,21 @@ TEST_F(HostileCommandPeer, NeverAnswersTimesOutOnceAndSendsNothingMore) {
     CloseControl();
 }
 
-class GarbageAnswers : public HostileCommandPeer, public ::testing::WithParamInterface<std::string> {};
+// One answer given to both list queries. The name keeps the test names printable.
+struct GarbageAnswer {
+    int index; // picks the peer's address: CTest may run the cases side by side
+    const char* name;
+    std::string bytes;
+};
+
+void PrintTo(const GarbageAnswer& answer, std::ostream* out) { *out << answer.name; }
+
+class GarbageAnswers : public HostileCommandPeer, public ::testing::WithParamInterface<GarbageAnswer> {};
 
 TEST_P(GarbageAnswers, SetUpCompletesWithWellFormedCommandsOnly) {
-    // CTest runs each case as a process of its own, possibly side by side: one address each.
-    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    const int index = std::stoi(name.substr(name.rfind('/') + 1));
-    ASSERT_NO_FATAL_FAILURE(Start("127.0.7." + std::to_string(40 + index)));
-    const std::string answer = GetParam();
-    peer_->SetAnswer("TASK:LIST?\n", CommandPeer::Answer::Text(answer));
-    peer_->SetAnswer("VIEW:LIST?\n", CommandPeer::Answer::Text(answer));
+    ASSERT_NO_FATAL_FAILURE(Start("127.0.7." + std::to_string(40 + GetParam().index)));
+    peer_->SetAnswer("TASK:LIST?\n", CommandPeer::Answer::Text(GetParam().bytes));
+    peer_->SetAnswer("VIEW:LIST?\n", CommandPeer::Answer::Text(GetParam().bytes));
     EXPECT_EQ(control_->InitVita49Streaming(), RC_OK);
     ASSERT_TRUE(peer_->WaitForLines(9));
     CloseControl();
@@ -515,19 +521,29 @@ TEST_P(GarbageAnswers, SetUpCompletesWithWellFormedCommandsOnly) {
     EXPECT_EQ(peer_->Lines().back(), "STReam:CONNection:PORT 5001\n");
 }
 
-std::string GarbageWithNuls() {
+std::vector<GarbageAnswer> Garbage() {
     std::mt19937 rng(5);
-    const Bytes bytes = Random(rng, 900);
-    return std::string(bytes.begin(), bytes.end());
+    const Bytes random = Random(rng, 900);
+    const std::vector<std::pair<const char*, std::string>> answers = {
+        {"random_bytes_with_nuls", std::string(random.begin(), random.end())},
+        {"task_key_at_the_end", "\"RT_STREAMING\""},
+        {"task_key_and_one_byte", "\"RT_STREAMING\",\""},
+        {"view_key_at_the_end", "\"VITA49_IQ\""},
+        {"view_key_and_comma", "\"VITA49_IQ\","},
+        {"line_ends_inside_names", "\"RT_STREAMING\",\"x\nSYST:SHUTdown\n\"\"VITA49_IQ\",1\r\nSYST:SHUTdown\n"},
+        {"keys_out_of_order", "\"VITA49_IQ\",\"RT_STREAMING\",\"VITA49_IQ\"\n"},
+        {"only_quotes", std::string(1024, '"')},
+        {"only_line_ends", "\r\n\r\n"},
+    };
+    std::vector<GarbageAnswer> out;
+    for (const auto& [name, bytes] : answers) out.push_back({static_cast<int>(out.size()), name, bytes});
+    return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, GarbageAnswers,
-    ::testing::Values(GarbageWithNuls(), std::string("\"RT_STREAMING\""), std::string("\"RT_STREAMING\",\""),
-                      std::string("\"VITA49_IQ\""), std::string("\"VITA49_IQ\","),
-                      std::string("\"RT_STREAMING\",\"x\nSYST:SHUTdown\n\"\"VITA49_IQ\",1\r\nSYST:SHUTdown\n"),
-                      std::string("\"VITA49_IQ\",\"RT_STREAMING\",\"VITA49_IQ\"\n"), std::string(1024, '"'),
-                      std::string("\r\n\r\n")));
+INSTANTIATE_TEST_SUITE_P(Answers, GarbageAnswers, ::testing::ValuesIn(Garbage()),
+                         [](const ::testing::TestParamInfo<GarbageAnswer>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(HostileCommandPeer, TenMegabyteAnswerIsReadOnlyAsFarAsOneResponseGoes) {
     ASSERT_NO_FATAL_FAILURE(Start("127.0.7.22"));
