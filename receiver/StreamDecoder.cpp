@@ -34,8 +34,9 @@ void CountIndicators(Record& r, Vita49_Info& info) {
 
 // An indicator is taken over only when its enable bit is set; otherwise it keeps its value.
 void ApplyIndicator(std::uint32_t trailer, unsigned enableBit, unsigned indicatorBit, bool& enabled, bool& value) {
-    enabled = (trailer >> enableBit) & 1u;
-    if (enabled) value = (trailer >> indicatorBit) & 1u;
+    const bool on = (trailer >> enableBit) & 1u;
+    enabled = on;
+    value = on ? ((trailer >> indicatorBit) & 1u) != 0 : value;
 }
 
 } // namespace
@@ -183,6 +184,17 @@ void StreamDecoder::Cut() {
     while (pos < held_) {
         std::uint8_t* packet = buffer_ + pos;
         const std::uint32_t avail = held_ - pos;
+        // Nearly every packet is a complete IF data packet of this stream: it goes straight
+        // to its branch, and the checks below run for the rest.
+        if (avail >= kMinHeldBytes && !resyncing_) {
+            const std::uint32_t word = load_be32(packet);
+            const std::uint32_t length = 4 * (word & 0xFFFF);
+            if ((word >> 28) == kIfData && length != 0 && length <= avail && load_be32(packet + 4) == streamId_) {
+                HandleData(packet, length);
+                pos += length;
+                continue;
+            }
+        }
         const std::uint8_t type = HeaderType(packet);
         if (resyncing_ && avail >= 8 && !Plausible(packet)) {
             pos = DropUnusable(pos);
@@ -268,19 +280,23 @@ void StreamDecoder::Cut() {
 }
 
 template <class Record>
-void StreamDecoder::Prologue(Record& r, const std::uint8_t* packet, std::uint32_t length, Continuity& continuity,
-                             std::uint64_t& errors) {
+void StreamDecoder::Prologue(Record& r, const PrologueFields& f, Continuity& continuity, std::uint64_t& errors) {
+    const std::uint8_t count = f.header.Count();
     ++r.packetsReceived;
-    r.packetCount = HeaderPacketCount(packet);
-    if (!continuity.first && r.packetCount != continuity.expected) {
+    r.packetCount = count;
+    if (!continuity.first && count != continuity.expected) {
         ++r.packetsLost;
         ++errors;
     }
     continuity.first = false;
-    continuity.expected = static_cast<std::uint8_t>((r.packetCount + 1) & 0x0F);
-    r.streamIdValid = ReadStreamId(packet, length, r.streamId);
-    r.intTimestampValid = ReadIntegerTimestamp(packet, length, r.intTimestamp);
-    r.fracTimestampValid = ReadFractionalTimestamp(packet, length, r.fracTimestamp);
+    continuity.expected = static_cast<std::uint8_t>((count + 1) & 0x0F);
+    // A value is kept from an earlier packet when this one does not carry it.
+    r.streamIdValid = f.streamIdValid;
+    if (f.streamIdValid) r.streamId = f.streamId;
+    r.intTimestampValid = f.intTimestampValid;
+    if (f.intTimestampValid) r.intTimestamp = f.intTimestamp;
+    r.fracTimestampValid = f.fracTimestampValid;
+    if (f.fracTimestampValid) r.fracTimestamp = f.fracTimestamp;
 }
 
 void StreamDecoder::SwapPayload(std::uint8_t* payload, std::uint32_t size) const {
@@ -292,11 +308,17 @@ void StreamDecoder::SwapPayload(std::uint8_t* payload, std::uint32_t size) const
 
 void StreamDecoder::HandleData(std::uint8_t* packet, std::uint32_t length) {
     Vita49_Data& d = data_;
-    Prologue(d, packet, length, dataContinuity_, info_.dataErrors);
-    d.payloadValid = LocateDataPayload(packet, length, d.payloadOffset, d.payloadSize) ? 1 : 0;
+    // The packet is read before the record is written (see ReadPrologue).
+    const PrologueFields f = ReadPrologue(packet, length);
+    std::uint32_t payloadOffset = 0, payloadSize = 0, trailer = 0;
+    const bool located = layout_detail::DataPayloadOf(f.header, length, payloadOffset, payloadSize);
+    const bool hasTrailer = layout_detail::TrailerOf(f.header, packet, length, trailer);
+    Prologue(d, f, dataContinuity_, info_.dataErrors);
+    d.payloadValid = located ? 1 : 0;
+    d.payloadOffset = payloadOffset;
+    d.payloadSize = payloadSize;
 
-    std::uint32_t trailer = 0;
-    if (ReadTrailer(packet, length, trailer)) {
+    if (hasTrailer) {
         ApplyIndicator(trailer, 31, 19, d.calibratedTimeEnabled, d.calibratedTime);
         ApplyIndicator(trailer, 30, 18, d.validDataEnabled, d.validData);
         ApplyIndicator(trailer, 25, 13, d.overRangeEnabled, d.overRange);
@@ -310,37 +332,37 @@ void StreamDecoder::HandleData(std::uint8_t* packet, std::uint32_t length) {
     }
     d.packet = packet;
     CountIndicators(d, info_);
-    info_.dataBytes += d.payloadSize;
+    info_.dataBytes += payloadSize;
 
     // Samples are swapped in place, never copied: at most towards little-endian for the
     // recordings and back for the callback.
-    std::uint8_t* samples = packet + d.payloadOffset;
+    std::uint8_t* samples = packet + payloadOffset;
     bool wireOrder = true;
-    const bool recordable = d.payloadValid == 1 && context_.payloadFormatValid;
+    const bool recordable = located && context_.payloadFormatValid;
     if (recordable && rawStream_.is_open()) {
         if (settings_.rawFileBigEndian != 1) {
-            SwapPayload(samples, d.payloadSize);
+            SwapPayload(samples, payloadSize);
             wireOrder = false;
         }
-        rawStream_.write(reinterpret_cast<const char*>(samples), d.payloadSize);
+        rawStream_.write(reinterpret_cast<const char*>(samples), payloadSize);
     }
     const std::uint8_t itemBits = context_.dataItemSize;
     if (recordable && wav_.IsOpen() && (itemBits == 16 || itemBits == 32)) {
         if (wireOrder) {
-            SwapPayload(samples, d.payloadSize);
+            SwapPayload(samples, payloadSize);
             wireOrder = false;
         }
-        wav_.WriteSamples(samples, d.payloadSize, itemBits, settings_.wavIntegerSamples != 0, floatBuffer_,
+        wav_.WriteSamples(samples, payloadSize, itemBits, settings_.wavIntegerSamples != 0, floatBuffer_,
                           kFloatBufferCount);
     }
     if (settings_.convertDataByteOrder != 0 && wireOrder != (settings_.dataBigEndian != 0))
-        SwapPayload(samples, d.payloadSize);
+        SwapPayload(samples, payloadSize);
 
     if (callbacks.data) callbacks.data(info_, context_, d);
 }
 
 void StreamDecoder::HandleContext(const std::uint8_t* packet, std::uint32_t length) {
-    Prologue(context_, packet, length, contextContinuity_, info_.contextErrors);
+    Prologue(context_, ReadPrologue(packet, length), contextContinuity_, info_.contextErrors);
     DecodeContextFields(packet, length, context_);
     info_.contextBytes += context_.payloadSize;
     wav_.SetUpFormat(context_, settings_.wavIntegerSamples != 0);
@@ -349,7 +371,7 @@ void StreamDecoder::HandleContext(const std::uint8_t* packet, std::uint32_t leng
 
 void StreamDecoder::HandleExtContext(const std::uint8_t* packet, std::uint32_t length) {
     Vita49_FFTContext& c = fftContext_;
-    Prologue(c, packet, length, extContextContinuity_, info_.contextErrors);
+    Prologue(c, ReadPrologue(packet, length), extContextContinuity_, info_.contextErrors);
     c.payloadValid = LocateExtContextPayload(packet, length, c.payloadOffset, c.payloadSize) ? 1 : 0;
     const bool ok = ReadSpectrumContext(packet, c.payloadOffset, length, c.spectrumParam1Hz, c.spectrumParam2Hz,
                                         c.spectrumParam3Hz, c.spectrumParam4);
@@ -360,7 +382,7 @@ void StreamDecoder::HandleExtContext(const std::uint8_t* packet, std::uint32_t l
 
 void StreamDecoder::HandleExtData(const std::uint8_t* packet, std::uint32_t length) {
     Vita49_FFTData& d = fftData_;
-    Prologue(d, packet, length, extDataContinuity_, info_.dataErrors);
+    Prologue(d, ReadPrologue(packet, length), extDataContinuity_, info_.dataErrors);
     std::uint32_t valueCount = 0;
     std::uint16_t traceId = 0;
     const std::uint8_t* values = nullptr;

@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "receiver/WavWriter.h"
+#include "vita49/PacketLayout.h"
 #include "vita49/SpectrumPackets.h"
 #include "vita49/Vita49Types.h"
 
@@ -104,9 +105,9 @@ private:
     std::uint32_t FindPlausible(std::uint32_t from, std::uint32_t end, std::uint32_t limit) const;
     void NotifyInfo();
 
+    // The common record prologue: count, continuity per kind, stream identifier, timestamps.
     template <class Record>
-    void Prologue(Record& record, const std::uint8_t* packet, std::uint32_t length, Continuity& continuity,
-                  std::uint64_t& errors);
+    void Prologue(Record& record, const PrologueFields& fields, Continuity& continuity, std::uint64_t& errors);
     void HandleData(std::uint8_t* packet, std::uint32_t length);
     void HandleContext(const std::uint8_t* packet, std::uint32_t length);
     void HandleExtData(const std::uint8_t* packet, std::uint32_t length);
