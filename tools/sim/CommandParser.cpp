@@ -140,14 +140,14 @@ enum class Cmd {
     SystemError,
 };
 
-struct CommandSpec {
+struct CommandEntry {
     Cmd cmd;
     const char* pattern;
     bool settable;
     bool queryable;
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {Cmd::TaskList, "TASK:LIST", false, true},
     {Cmd::TaskSelect, "TASK:SELect", true, true},
     {Cmd::TaskAdd, "TASK:ADD", false, true},
@@ -372,16 +372,16 @@ CommandResult CommandInterpreter::Execute(std::string_view line) {
 }
 
 CommandResult CommandInterpreter::Dispatch(std::string_view header, bool query, std::string_view argument) {
-    const CommandSpec* spec = nullptr;
-    for (const CommandSpec& c : kCommands) {
+    const CommandEntry* entry = nullptr;
+    for (const CommandEntry& c : kCommands) {
         if (MatchHeader(header, c.pattern)) {
-            spec = &c;
+            entry = &c;
             break;
         }
     }
-    if (spec == nullptr) return Refuse("undefined header");
-    if (query ? !spec->queryable : !spec->settable) return Refuse(query ? "not a query" : "query only");
-    if (query && !QueryTakesArgument(spec->cmd) && !argument.empty()) return Refuse("parameter not allowed");
+    if (entry == nullptr) return Refuse("undefined header");
+    if (query ? !entry->queryable : !entry->settable) return Refuse(query ? "not a query" : "query only");
+    if (query && !QueryTakesArgument(entry->cmd) && !argument.empty()) return Refuse("parameter not allowed");
 
     InstrumentState& s = state_;
     CommandResult ok;
@@ -390,7 +390,7 @@ CommandResult CommandInterpreter::Dispatch(std::string_view header, bool query, 
     auto needStream = [&]() { return s.selectedStream >= 0 && s.selectedStream < static_cast<int>(s.streams.size()); };
 
     if (query) {
-        switch (spec->cmd) {
+        switch (entry->cmd) {
         case Cmd::TaskList: {
             std::string text;
             for (const TaskEntry& t : s.tasks) text += (text.empty() ? "" : ",") + Quoted(t.type) + "," + Quoted(t.name);
@@ -489,7 +489,7 @@ CommandResult CommandInterpreter::Dispatch(std::string_view header, bool query, 
         }
     }
 
-    switch (spec->cmd) {
+    switch (entry->cmd) {
     case Cmd::TaskSelect: {
         std::string name;
         if (!ParseQuoted(argument, name)) return Refuse("invalid task name");
