@@ -303,6 +303,7 @@ RETURN_CODE SocketConnection::Send(const void* bytes, std::int32_t& length) {
 
 RETURN_CODE SocketConnection::Receive(void* buffer, std::int32_t& length, std::int32_t timeoutMs) {
     datagramTruncated = false;
+    peerClosed = false;
     if (!open || (!connected && IsTcp())) return RC_CONNECTION_ERROR;
     if (connectionType > UDP_MULTICAST) return RC_INVALID_ARGUMENT;
     const std::int32_t capacity = length;
@@ -322,6 +323,7 @@ RETURN_CODE SocketConnection::Receive(void* buffer, std::int32_t& length, std::i
     }
     if (n >= 0) {
         length = static_cast<std::int32_t>(n);
+        peerClosed = n == 0 && capacity > 0 && IsTcp();
         return RC_OK;
     }
     if (err == SockError::WouldBlock) return RC_OK;

@@ -84,6 +84,8 @@ public:
     // Set by Receive when a datagram did not fit the buffer and was lost; the connection
     // stays usable (a stray datagram must not end a stream).
     bool datagramTruncated = false;
+    // Set by Receive when a TCP peer has ended its sending direction: no byte can follow.
+    bool peerClosed = false;
 
 private:
     RETURN_CODE SendStream(const std::uint8_t* bytes, std::int32_t& length);

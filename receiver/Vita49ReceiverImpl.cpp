@@ -91,7 +91,11 @@ void Vita49Receiver::Vita49ReceiverImpl::ReceiveLoop() {
             // one-byte probe finds out (it fails once the peer has reset the connection).
             const std::uint8_t probe = 0;
             std::int32_t one = 1;
+            const bool ended = connection.peerClosed;
             rc = connection.Send(&probe, one);
+            // A peer that only ended its sending direction takes the probe, yet no byte can
+            // follow; each receive would find that end at once, and the loop would spin.
+            if (rc == RC_OK && ended) rc = RC_SOCKET_ERROR;
         }
         if (rc == RC_TIMEOUT) {
             decoder.OnReceiveTimeout();

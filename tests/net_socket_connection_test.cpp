@@ -467,8 +467,10 @@ TEST_P(TcpStreamTest, PeerThatClosedGivesZeroBytesWithoutAnError) {
     EXPECT_EQ(got, last);
     std::uint8_t buffer[64];
     std::int32_t length = sizeof buffer;
+    EXPECT_FALSE(conn.peerClosed) << "bytes arrived, so no end was seen yet";
     EXPECT_EQ(conn.Receive(buffer, length, 500), RC_OK);
     EXPECT_EQ(length, 0);
+    EXPECT_TRUE(conn.peerClosed);
     EXPECT_TRUE(conn.connected);
     EXPECT_FALSE(conn.socketError);
 }
