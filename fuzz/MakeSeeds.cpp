@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
 
     const fs::path lists = root / "list_rules";
     auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
-    Write(lists, "task_list", text("\"RT_STREAMING\",\"Stream A\",\"SPECTRUM\",\"Spec 1\"\n"));
+    Write(lists, "task_list", text("\"RT_STREAMING\",\"Stream A\",\"SPECTRUM\",\"Analyzer 1\"\n"));
     Write(lists, "task_list_last", text("\"IQ\",\"x\",\"RT_STREAMING\",\"RT\"\n"));
     Write(lists, "view_list", text("\"VITA49_IQ\",3,\"OTHER\",4\n"));
     Write(lists, "view_list_last", text("\"OTHER\",4,\"VITA49_IQ\",12\r\n"));
