@@ -108,6 +108,20 @@ void StreamGenerator::StampTime(PacketHeader& h, Picoseconds t) const {
     h.fracTimestamp = static_cast<std::uint64_t>(t % kPsPerSecond);
 }
 
+PacketHeader StreamGenerator::Header(std::uint8_t type, std::uint8_t& count, std::uint32_t packetClass,
+                                     Picoseconds t) const {
+    PacketHeader h;
+    h.type = type;
+    h.count = count;
+    count = (count + 1) & 0x0F;
+    h.streamId = streamId_;
+    h.classId = config_.classId;
+    h.classOui = kClassOui;
+    h.classCodes = (kInfoClass << 16) | packetClass;
+    StampTime(h, t);
+    return h;
+}
+
 void StreamGenerator::Append(PacketBlock& block, PacketKind kind, PacketHeader& h, const std::uint8_t* payload,
                              std::size_t bytes) {
     const std::size_t at = block.bytes.size();
@@ -134,15 +148,7 @@ void StreamGenerator::AppendIfContext(PacketBlock& block, Picoseconds t) {
     v.changed = contextDue_;
     const std::vector<std::uint8_t> section = ContextSection(v);
 
-    PacketHeader h;
-    h.type = 4;
-    h.count = countIfContext_;
-    countIfContext_ = (countIfContext_ + 1) & 0x0F;
-    h.streamId = streamId_;
-    h.classId = config_.classId;
-    h.classOui = kClassOui;
-    h.classCodes = (kInfoClass << 16) | kClassContext;
-    StampTime(h, t);
+    PacketHeader h = Header(4, countIfContext_, kClassContext, t);
     Append(block, PacketKind::IfContext, h, section.data(), section.size());
     ++counts_.ifContext;
 }
@@ -153,15 +159,7 @@ void StreamGenerator::AppendExtContext(PacketBlock& block, Picoseconds t) {
     const std::vector<std::uint8_t> payload =
         SpectrumContextPayload(static_cast<double>(params_.tuneHz), rate, rate / static_cast<double>(spectrum_.Points()),
                                static_cast<std::uint32_t>(spectrum_.Points()));
-    PacketHeader h;
-    h.type = 5;
-    h.count = countExtContext_;
-    countExtContext_ = (countExtContext_ + 1) & 0x0F;
-    h.streamId = streamId_;
-    h.classId = config_.classId;
-    h.classOui = kClassOui;
-    h.classCodes = (kInfoClass << 16) | kClassExtContext;
-    StampTime(h, t);
+    PacketHeader h = Header(5, countExtContext_, kClassExtContext, t);
     Append(block, PacketKind::ExtContext, h, payload.data(), payload.size());
     ++counts_.extContext;
 }
@@ -172,15 +170,7 @@ void StreamGenerator::AppendTraces(PacketBlock& block, Picoseconds t) {
         const std::uint16_t id = i == 0 ? kTraceLatest : kTraceAverage;
         const std::vector<float>& values = i == 0 ? traceLatest_ : traceAverage_;
         const std::vector<std::uint8_t> payload = SpectrumDataPayload(id, values.data(), values.size());
-        PacketHeader h;
-        h.type = 3;
-        h.count = countExtData_;
-        countExtData_ = (countExtData_ + 1) & 0x0F;
-        h.streamId = streamId_;
-        h.classId = config_.classId;
-        h.classOui = kClassOui;
-        h.classCodes = (kInfoClass << 16) | kClassExtData;
-        StampTime(h, t);
+        PacketHeader h = Header(3, countExtData_, kClassExtData, t);
         Append(block, PacketKind::ExtData, h, payload.data(), payload.size());
         ++counts_.extData;
     }
@@ -224,15 +214,7 @@ void StreamGenerator::NextBlock(PacketBlock& block) {
         }
     }
 
-    PacketHeader h;
-    h.type = 1;
-    h.count = countIfData_;
-    countIfData_ = (countIfData_ + 1) & 0x0F;
-    h.streamId = streamId_;
-    h.classId = config_.classId;
-    h.classOui = kClassOui;
-    h.classCodes = (kInfoClass << 16) | kClassData;
-    StampTime(h, t);
+    PacketHeader h = Header(1, countIfData_, kClassData, t);
     h.trailer = true;
     h.trailerWord = MakeTrailer(TrailerBits{});
     ++dataPacketIndex_;

@@ -101,6 +101,8 @@ public:
 private:
     Picoseconds TimeOfSample(std::uint64_t segmentSample) const;
     void StampTime(PacketHeader& h, Picoseconds t) const;
+    // Header of the next packet of a kind: its count (then advanced), class and time.
+    PacketHeader Header(std::uint8_t type, std::uint8_t& count, std::uint32_t packetClass, Picoseconds t) const;
     void Append(PacketBlock& block, PacketKind kind, PacketHeader& h, const std::uint8_t* payload, std::size_t bytes);
     void AppendIfContext(PacketBlock& block, Picoseconds t);
     void AppendExtContext(PacketBlock& block, Picoseconds t);
