@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "vita49/Export.h"
 #include "vita49/Vita49Types.h"
@@ -68,6 +69,16 @@ public:
     /// Selects the spectrum trace whose values are copied into the spectrum buffer; takes
     /// effect with the next spectrum data packet. Safe while the receiver runs. Default 1.
     void SetDisplayedTrace(unsigned short trace);
+
+    /// Records the IQ samples as SigMF beside the raw and WAV recordings: Open creates (and
+    /// truncates) basePath + ".sigmf-data" and basePath + ".sigmf-meta", Close finishes them.
+    /// Null or an empty text switches it off (the default). Belongs to the closed state.
+    void SetSigMFRecording(const char* basePath);
+
+    /// The first failure of a recording since Open: a raw, WAV or SigMF file that could not be
+    /// opened or written (Open still succeeds without that recording). A short text; empty
+    /// when none. Safe while the receiver runs.
+    std::string RecordingError() const;
 
 private:
     std::unique_ptr<Vita49ReceiverImpl> impl_;
