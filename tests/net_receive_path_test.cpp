@@ -257,19 +257,8 @@ TEST_P(ReceivePath, CallbacksSeeExactlyTheRecordedSequence) {
     EXPECT_EQ(last.contextErrors, 0u);
 }
 
-std::string TypeName(const ::testing::TestParamInfo<CONNECTION_TYPE>& info) {
-    switch (info.param) {
-    case TCP_SERVER:
-        return "TcpServer";
-    case TCP_CLIENT:
-        return "TcpClient";
-    default:
-        return "UdpSinglecast";
-    }
-}
-
 INSTANTIATE_TEST_SUITE_P(ConnectionTypes, ReceivePath, ::testing::Values(TCP_SERVER, TCP_CLIENT, UDP_SINGLECAST),
-                         TypeName);
+                         vita49::test::ConnectionTypeTestName<::testing::TestParamInfo<CONNECTION_TYPE>>);
 
 // --- A TCP peer that goes away mid-stream.
 
@@ -312,7 +301,8 @@ TEST_P(PeerGoesAway, OneConnectionErrorAndTheThreadEnds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(TcpTypes, PeerGoesAway, ::testing::Values(TCP_SERVER, TCP_CLIENT), TypeName);
+INSTANTIATE_TEST_SUITE_P(TcpTypes, PeerGoesAway, ::testing::Values(TCP_SERVER, TCP_CLIENT),
+                         vita49::test::ConnectionTypeTestName<::testing::TestParamInfo<CONNECTION_TYPE>>);
 
 } // namespace
 } // namespace vita49::test

@@ -231,17 +231,6 @@ private:
     Fd udp_;
 };
 
-std::string TypeName(const ::testing::TestParamInfo<int>& info) {
-    switch (info.param) {
-    case TCP_SERVER:
-        return "TcpServer";
-    case TCP_CLIENT:
-        return "TcpClient";
-    default:
-        return "UdpSinglecast";
-    }
-}
-
 class ReceiverLifecycleTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
@@ -512,8 +501,9 @@ TEST_P(ReceiverConnectionLossTest, DestroyedAfterAConnectionErrorWithoutClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, ReceiverLifecycleTest, ::testing::Values(TCP_SERVER, TCP_CLIENT, UDP_SINGLECAST),
-                         TypeName);
-INSTANTIATE_TEST_SUITE_P(Types, ReceiverConnectionLossTest, ::testing::Values(TCP_SERVER, TCP_CLIENT), TypeName);
+                         vita49::test::ConnectionTypeTestName<::testing::TestParamInfo<int>>);
+INSTANTIATE_TEST_SUITE_P(Types, ReceiverConnectionLossTest, ::testing::Values(TCP_SERVER, TCP_CLIENT),
+                         vita49::test::ConnectionTypeTestName<::testing::TestParamInfo<int>>);
 
 // ------------------------------------------------------------------------------------------
 

@@ -96,4 +96,17 @@ inline long long ElapsedMs(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Test-name suffix for a connection type parameter (gtest's name generator).
+template <class ParamInfo>
+std::string ConnectionTypeTestName(const ParamInfo& info) {
+    switch (static_cast<int>(info.param)) {
+    case TCP_SERVER:
+        return "TcpServer";
+    case TCP_CLIENT:
+        return "TcpClient";
+    default:
+        return "UdpSinglecast";
+    }
+}
+
 } // namespace vita49::test
