@@ -37,9 +37,9 @@ constexpr std::uint32_t FieldBytes(unsigned bit) {
 
 // Start of the context section when its CIF0 lies within the packet, else 0.
 std::uint32_t SectionStart(const std::uint8_t* packet, std::uint32_t length) {
-    if (length < 4) return 0;
-    const std::uint32_t section = 8 + (HeaderHasClassId(packet) ? 8 : 0) + (HeaderHasIntTimestamp(packet) ? 4 : 0) +
-                                  (HeaderHasFracTimestamp(packet) ? 8 : 0);
+    if (length < kHeaderBytes) return 0;
+    // Context packets always carry a stream identifier.
+    const std::uint32_t section = LayoutOf(load_be32(packet), true).payloadAt;
     return section + 4 <= length ? section : 0;
 }
 
