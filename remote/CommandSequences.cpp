@@ -13,21 +13,6 @@ std::string FirstLine(std::string text) {
 
 } // namespace
 
-std::string ConnectionTypeName(std::int32_t connectionType) {
-    switch (connectionType) {
-    case 0:
-        return "TCP_SERVER";
-    case 1:
-        return "TCP_CLIENT";
-    case 2:
-        return "UDP_SINGLECAST";
-    case 3:
-        return "UDP_MULTICAST";
-    default:
-        return std::string();
-    }
-}
-
 bool FindTaskName(const std::string& taskList, std::string& name) {
     static const std::string key = "\"RT_STREAMING\"";
     const std::size_t p = taskList.find(key);

@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "net/ConnectionTypes.h"
+
 namespace vita49::remote {
 
-// The name sent after "STReam:CONNection:TYPE ": the type's name, empty outside 0 to 3.
-std::string ConnectionTypeName(std::int32_t connectionType);
+// The name sent after "STReam:CONNection:TYPE ", from the one table of connection types.
+using net::ConnectionTypeName;
 
 // Task name following "\"RT_STREAMING\"" in a task list: it starts two bytes after the key
 // and ends before the next double quote, the end of the text or its first line end. False

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <limits>
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "remote/CommandSequences.h"
 
@@ -161,12 +163,40 @@ TEST(ListRulesOnArbitraryAnswers, TakeOnlyOneLineFromWithinTheAnswer) {
 // ---------------------------------------------------------------------------------------------
 // Connection type names, quoted texts, 32-bit values
 
-TEST(ConnectionTypeNames, AreTheTypeNamesAndEmptyOutsideTheRange) {
-    EXPECT_EQ(ConnectionTypeName(0), "TCP_SERVER");
-    EXPECT_EQ(ConnectionTypeName(1), "TCP_CLIENT");
-    EXPECT_EQ(ConnectionTypeName(2), "UDP_SINGLECAST");
-    EXPECT_EQ(ConnectionTypeName(3), "UDP_MULTICAST");
-    for (std::int32_t type : {4, 7, -1, std::numeric_limits<std::int32_t>::min(), 256})
+// The name the library sends must be one the parser takes back, for every type and in every
+// spelling a command line may use; what is no type must not be taken for one.
+TEST(ConnectionTypeNames, LeadBackToTheirTypeInEverySpelling) {
+    using vita49::net::ConnectionTypeSpelling;
+    using vita49::net::ParseConnectionType;
+    for (CONNECTION_TYPE type : {TCP_SERVER, TCP_CLIENT, UDP_SINGLECAST, UDP_MULTICAST}) {
+        const std::string name = ConnectionTypeName(type);
+        std::string dashed = name;
+        for (char& c : dashed) c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const std::string& text : {name, dashed}) {
+            std::int32_t parsed = -1;
+            EXPECT_TRUE(ParseConnectionType(text, parsed)) << text;
+            EXPECT_EQ(parsed, type) << text;
+        }
+        std::int32_t parsed = -1;
+        EXPECT_TRUE(ParseConnectionType(name, parsed, ConnectionTypeSpelling::Instrument));
+        EXPECT_EQ(parsed, type) << name;
+        EXPECT_FALSE(ParseConnectionType(dashed, parsed, ConnectionTypeSpelling::Instrument)) << dashed;
+    }
+    // The short spellings of the tools (and of bindings), which the instrument never takes.
+    const std::pair<const char*, std::int32_t> spellings[] = {
+        {"tcp-server", TCP_SERVER}, {"tcp-client", TCP_CLIENT}, {"udp", UDP_SINGLECAST}, {"multicast", UDP_MULTICAST}};
+    for (const auto& [text, type] : spellings) {
+        std::int32_t parsed = -1;
+        EXPECT_TRUE(ParseConnectionType(text, parsed)) << text;
+        EXPECT_EQ(parsed, type) << text;
+        EXPECT_FALSE(ParseConnectionType(text, parsed, ConnectionTypeSpelling::Instrument)) << text;
+    }
+    for (const char* text : {"", "tcp", "udp_", "UDP_SINGLECAST ", "udp-singlecast\n", "NONE", "serial", "tcp--server"}) {
+        std::int32_t parsed = 77;
+        EXPECT_FALSE(ParseConnectionType(text, parsed)) << text;
+        EXPECT_EQ(parsed, 77) << text;
+    }
+    for (std::int32_t type : {std::int32_t{CONNECTION_NONE}, 7, -1, std::numeric_limits<std::int32_t>::min(), 256})
         EXPECT_EQ(ConnectionTypeName(type), "") << type;
 }
 

@@ -287,6 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
         "STReam:Select 1.0\n", "STReam:Connection:IDN\n", "STReam:Connection:IDN 4294967296\n",
         "STReam:Connection:IDN 0x10\n", "STReam:Connection:IDN -1\n", "STReam:CONNection:TYPE\n",
         "STReam:CONNection:TYPE TCP\n", "STReam:CONNection:TYPE UDP_SINGLECAST extra\n",
+        "STReam:CONNection:TYPE udp\n", "STReam:CONNection:TYPE tcp-server\n", "STReam:CONNection:TYPE UDP-MULTICAST\n",
         "STReam:CONNection:ADDRess 127.0.5.1\n", "STReam:CONNection:ADDRess '127.0.5'\n",
         "STReam:CONNection:ADDRess '127.0.5.256'\n", "STReam:CONNection:ADDRess 'host.example'\n",
         "STReam:CONNection:ADDRess '127.0.5.1\n", std::string("STReam:CONNection:ADDRess '127.0.5.1\n'\n", 39),

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "net/ConnectionTypes.h"
+
 namespace vita49::sim {
 namespace {
 
@@ -78,14 +80,17 @@ bool ParseBool(std::string_view text, bool& value) {
     return false;
 }
 
+static_assert(static_cast<int>(LinkType::TcpServer) == TCP_SERVER && static_cast<int>(LinkType::TcpClient) == TCP_CLIENT &&
+                  static_cast<int>(LinkType::UdpSinglecast) == UDP_SINGLECAST &&
+                  static_cast<int>(LinkType::UdpMulticast) == UDP_MULTICAST,
+              "a link type is the library's connection type of the same value");
+
+// The instrument's names only: the command channel takes no command-line spellings.
 bool ParseLinkType(std::string_view text, LinkType& type) {
-    for (LinkType t : {LinkType::TcpServer, LinkType::TcpClient, LinkType::UdpSinglecast, LinkType::UdpMulticast}) {
-        if (EqualNoCase(text, LinkTypeName(t))) {
-            type = t;
-            return true;
-        }
-    }
-    return false;
+    std::int32_t value = 0;
+    if (!net::ParseConnectionType(text, value, net::ConnectionTypeSpelling::Instrument)) return false;
+    type = static_cast<LinkType>(value);
+    return true;
 }
 
 // Dotted IPv4 with four decimal parts of at most 255.
@@ -209,19 +214,8 @@ bool IsMulticast(const std::uint8_t (&parts)[4]) { return parts[0] >= 224 && par
 
 } // namespace
 
-const char* LinkTypeName(LinkType type) {
-    switch (type) {
-    case LinkType::TcpServer:
-        return "TCP_SERVER";
-    case LinkType::TcpClient:
-        return "TCP_CLIENT";
-    case LinkType::UdpSinglecast:
-        return "UDP_SINGLECAST";
-    case LinkType::UdpMulticast:
-        return "UDP_MULTICAST";
-    default:
-        return "NONE";
-    }
+std::string LinkTypeName(LinkType type) {
+    return type == LinkType::None ? "NONE" : net::ConnectionTypeName(static_cast<std::int32_t>(type));
 }
 
 bool operator==(const IqParams& a, const IqParams& b) {

@@ -16,9 +16,10 @@
 
 namespace vita49::sim {
 
-// Stream connection types by the names the command channel uses.
+// Stream connection types, valued as the library's CONNECTION_TYPE; None until one is set.
 enum class LinkType : std::int8_t { None = -1, TcpServer = 0, TcpClient = 1, UdpSinglecast = 2, UdpMulticast = 3 };
-const char* LinkTypeName(LinkType type);
+// The name the command channel uses ("NONE" for None).
+std::string LinkTypeName(LinkType type);
 
 struct TaskEntry {
     std::string type;
