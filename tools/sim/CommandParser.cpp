@@ -110,75 +110,11 @@ bool ParseIPv4(std::string_view text, std::uint8_t (&parts)[4]) {
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
-std::string Line(const std::string& text) { return text + "\r\n"; }
-
 std::string FormatHz(double hz) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.17g", hz);
     return buffer;
 }
-
-// Command table. Each entry: the canonical header, whether it may be set and queried, and
-// whether the query takes an argument.
-enum class Cmd {
-    TaskList,
-    TaskSelect,
-    TaskAdd,
-    ViewList,
-    ViewSelect,
-    StreamAdd,
-    StreamSelect,
-    StreamIdn,
-    StreamType,
-    StreamAddress,
-    StreamPort,
-    StreamOpen,
-    StreamClose,
-    StreamState,
-    Tune,
-    Cbw,
-    Oversampling,
-    PayloadLimit,
-    PayloadFormat,
-    SampleRate,
-    Identify,
-    SystemError,
-};
-
-struct CommandEntry {
-    Cmd cmd;
-    const char* pattern;
-    bool settable;
-    bool queryable;
-};
-
-constexpr CommandEntry kCommands[] = {
-    {Cmd::TaskList, "TASK:LIST", false, true},
-    {Cmd::TaskSelect, "TASK:SELect", true, true},
-    {Cmd::TaskAdd, "TASK:ADD", false, true},
-    {Cmd::ViewList, "VIEW:LIST", false, true},
-    {Cmd::ViewSelect, "VIEW:SELect", true, true},
-    {Cmd::StreamAdd, "STReam:ADD", false, true},
-    {Cmd::StreamSelect, "STReam:SELect", true, true},
-    {Cmd::StreamIdn, "STReam:CONNection:IDN", true, true},
-    {Cmd::StreamType, "STReam:CONNection:TYPE", true, true},
-    {Cmd::StreamAddress, "STReam:CONNection:ADDRess", true, true},
-    {Cmd::StreamPort, "STReam:CONNection:PORT", true, true},
-    {Cmd::StreamOpen, "STReam:CONNection:OPEN", true, false},
-    {Cmd::StreamClose, "STReam:CONNection:CLOSe", true, false},
-    {Cmd::StreamState, "STReam:CONNection:STATe", false, true},
-    {Cmd::Tune, "IQSTream:FREQuency:TUNE", true, true},
-    {Cmd::Cbw, "IQSTream:CBW", true, true},
-    {Cmd::Oversampling, "IQSTream:OVERsampling", true, true},
-    {Cmd::PayloadLimit, "IQSTream:PAYLoad:LIMit", true, true},
-    {Cmd::PayloadFormat, "IQSTream:PAYLoad:FORMat", true, true},
-    {Cmd::SampleRate, "IQSTream:SRATe", false, true},
-    {Cmd::Identify, "*IDN", false, true},
-    {Cmd::SystemError, "SYSTem:ERRor", false, true},
-};
-
-// Queries whose argument names what to add; every other query takes none.
-bool QueryTakesArgument(Cmd cmd) { return cmd == Cmd::TaskAdd || cmd == Cmd::StreamAdd; }
 
 std::string TaskName(const std::string& type, const std::vector<TaskEntry>& tasks) {
     // Streaming tasks are called "Stream A", "Stream B", ...; others "Task 1", "Task 2", ...
@@ -365,253 +301,339 @@ CommandResult CommandInterpreter::Execute(std::string_view line) {
     return r;
 }
 
+// --- The commands -----------------------------------------------------------------------------
+//
+// One row per command: its header and a handler for each form it has, the set form (with its
+// argument) and the query form. A handler refuses without changing anything, so that a
+// refused line leaves the instrument as it was.
+
+namespace {
+
+// What a handler works on.
+struct Instrument {
+    InstrumentState& s;
+    std::vector<std::string>& errorQueue;
+};
+
+// A handler's result: refused for a reason, or accepted with an answer line and an effect.
+struct Outcome {
+    const char* refusal = nullptr;
+    std::string answer;
+    Effect effect = Effect::None;
+};
+
+Outcome Refused(const char* why) { return Outcome{why, {}, Effect::None}; }
+Outcome Done(Effect effect = Effect::None) { return Outcome{nullptr, {}, effect}; }
+Outcome Answer(const std::string& text) { return Outcome{nullptr, text + "\r\n", Effect::None}; }
+
+StreamSettings* SelectedStream(InstrumentState& s) {
+    if (s.selectedStream < 0 || s.selectedStream >= static_cast<int>(s.streams.size())) return nullptr;
+    return &s.streams[static_cast<std::size_t>(s.selectedStream)];
+}
+
+// Tasks and views.
+
+Outcome ListTasks(Instrument& in, std::string_view) {
+    std::string text;
+    for (const TaskEntry& t : in.s.tasks) text += (text.empty() ? "" : ",") + Quoted(t.type) + "," + Quoted(t.name);
+    return Answer(text);
+}
+
+Outcome AddTask(Instrument& in, std::string_view argument) {
+    std::string type;
+    if (!ParseQuoted(argument, type) || !ValidTypeName(type)) return Refused("invalid task type");
+    if (in.s.tasks.size() >= 64) return Refused("too many tasks");
+    in.s.tasks.push_back({type, TaskName(type, in.s.tasks)});
+    in.s.selectedTask = static_cast<int>(in.s.tasks.size()) - 1;
+    return Answer(Quoted(type) + "," + Quoted(in.s.tasks.back().name));
+}
+
+Outcome SelectTask(Instrument& in, std::string_view argument) {
+    std::string name;
+    if (!ParseQuoted(argument, name)) return Refused("invalid task name");
+    for (std::size_t i = 0; i < in.s.tasks.size(); ++i) {
+        if (in.s.tasks[i].name == name) {
+            in.s.selectedTask = static_cast<int>(i);
+            return Done();
+        }
+    }
+    return Refused("no such task");
+}
+
+Outcome SelectedTask(Instrument& in, std::string_view) {
+    if (in.s.selectedTask < 0) return Refused("no task selected");
+    return Answer(Quoted(in.s.tasks[static_cast<std::size_t>(in.s.selectedTask)].name));
+}
+
+Outcome ListViews(Instrument& in, std::string_view) {
+    std::string text;
+    for (const ViewEntry& v : in.s.views) text += (text.empty() ? "" : ",") + Quoted(v.type) + "," + std::to_string(v.id);
+    return Answer(text);
+}
+
+Outcome SelectView(Instrument& in, std::string_view argument) {
+    std::uint64_t id = 0;
+    if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refused("invalid view identifier");
+    int stream = -1;
+    for (std::size_t i = 0; i < in.s.views.size(); ++i) {
+        if (in.s.views[i].type == "VITA49_IQ") ++stream;
+        if (in.s.views[i].id == id) {
+            in.s.selectedView = static_cast<int>(i);
+            if (in.s.views[i].type == "VITA49_IQ") in.s.selectedStream = stream;
+            return Done();
+        }
+    }
+    return Refused("no such view");
+}
+
+Outcome SelectedView(Instrument& in, std::string_view) {
+    if (in.s.selectedView < 0) return Refused("no view selected");
+    return Answer(std::to_string(in.s.views[static_cast<std::size_t>(in.s.selectedView)].id));
+}
+
+// The IQ streams and where they go.
+
+Outcome AddStream(Instrument& in, std::string_view argument) {
+    std::string type;
+    if (!ParseQuoted(argument, type) || type != "VITA49_IQ") return Refused("invalid stream type");
+    if (in.s.streams.size() >= 16) return Refused("too many streams");
+    in.s.views.push_back({type, NextViewId(in.s.views)});
+    in.s.streams.emplace_back();
+    in.s.selectedView = static_cast<int>(in.s.views.size()) - 1;
+    in.s.selectedStream = static_cast<int>(in.s.streams.size()) - 1;
+    return Answer(Quoted(type) + "," + std::to_string(in.s.views.back().id));
+}
+
+Outcome SelectStream(Instrument& in, std::string_view argument) {
+    std::uint64_t n = 0;
+    if (!ParseUnsigned(argument, 0xFFFFFFFFu, n) || n == 0 || n > in.s.streams.size())
+        return Refused("no such stream");
+    in.s.selectedStream = static_cast<int>(n - 1);
+    return Done();
+}
+
+Outcome SelectedStreamNumber(Instrument& in, std::string_view) {
+    if (SelectedStream(in.s) == nullptr) return Refused("no stream selected");
+    return Answer(std::to_string(in.s.selectedStream + 1));
+}
+
+Outcome SetStreamId(Instrument& in, std::string_view argument) {
+    StreamSettings* stream = SelectedStream(in.s);
+    std::uint64_t id = 0;
+    if (stream == nullptr) return Refused("no stream selected");
+    if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refused("invalid stream identifier");
+    stream->streamId = static_cast<std::uint32_t>(id);
+    return Done();
+}
+
+Outcome StreamId(Instrument& in, std::string_view) {
+    const StreamSettings* stream = SelectedStream(in.s);
+    if (stream == nullptr) return Refused("no stream selected");
+    return Answer(std::to_string(stream->streamId));
+}
+
+Outcome SetStreamType(Instrument& in, std::string_view argument) {
+    StreamSettings* stream = SelectedStream(in.s);
+    LinkType type = LinkType::None;
+    if (stream == nullptr) return Refused("no stream selected");
+    if (!ParseLinkType(argument, type)) return Refused("invalid connection type");
+    stream->type = type;
+    return Done();
+}
+
+Outcome StreamType(Instrument& in, std::string_view) {
+    const StreamSettings* stream = SelectedStream(in.s);
+    if (stream == nullptr) return Refused("no stream selected");
+    return Answer(LinkTypeName(stream->type));
+}
+
+Outcome SetStreamAddress(Instrument& in, std::string_view argument) {
+    StreamSettings* stream = SelectedStream(in.s);
+    std::string address;
+    std::uint8_t parts[4];
+    if (stream == nullptr) return Refused("no stream selected");
+    if (!ParseQuoted(argument, address)) return Refused("invalid address");
+    // Empty is allowed: TCP_CLIENT streams need no destination.
+    if (!address.empty() && !ParseIPv4(address, parts)) return Refused("invalid address");
+    stream->address = address;
+    return Done();
+}
+
+Outcome StreamAddress(Instrument& in, std::string_view) {
+    const StreamSettings* stream = SelectedStream(in.s);
+    if (stream == nullptr) return Refused("no stream selected");
+    return Answer("'" + stream->address + "'");
+}
+
+Outcome SetStreamPort(Instrument& in, std::string_view argument) {
+    StreamSettings* stream = SelectedStream(in.s);
+    std::uint64_t port = 0;
+    if (stream == nullptr) return Refused("no stream selected");
+    if (!ParseUnsigned(argument, 65535, port) || port == 0) return Refused("invalid port");
+    stream->port = static_cast<std::uint16_t>(port);
+    return Done();
+}
+
+Outcome StreamPort(Instrument& in, std::string_view) {
+    const StreamSettings* stream = SelectedStream(in.s);
+    if (stream == nullptr) return Refused("no stream selected");
+    return Answer(std::to_string(stream->port));
+}
+
+// Why the selected stream cannot be sent, or nullptr when its destination is complete.
+const char* IncompleteDestination(const StreamSettings& stream) {
+    if (stream.type == LinkType::None) return "no connection type";
+    if (stream.port == 0) return "no port";
+    if (stream.type == LinkType::TcpClient) return nullptr; // the application connects
+    std::uint8_t parts[4];
+    if (!ParseIPv4(stream.address, parts)) return "no destination address";
+    if ((stream.type == LinkType::UdpMulticast) != IsMulticast(parts))
+        return stream.type == LinkType::UdpMulticast ? "not a multicast group" : "multicast address";
+    return nullptr;
+}
+
+Outcome OpenStream(Instrument& in, std::string_view argument) {
+    if (!argument.empty()) return Refused("parameter not allowed");
+    const StreamSettings* stream = SelectedStream(in.s);
+    if (stream == nullptr) return Refused("no stream selected");
+    if (in.s.openStream >= 0) return Done(); // already streaming: nothing to do
+    if (const char* why = IncompleteDestination(*stream)) return Refused(why);
+    in.s.openStream = in.s.selectedStream;
+    return Done(Effect::OpenStream);
+}
+
+Outcome CloseStream(Instrument& in, std::string_view argument) {
+    if (!argument.empty()) return Refused("parameter not allowed");
+    const bool wasOpen = in.s.openStream >= 0;
+    in.s.openStream = -1;
+    return Done(wasOpen ? Effect::CloseStream : Effect::None);
+}
+
+Outcome StreamState(Instrument& in, std::string_view) { return Answer(in.s.openStream >= 0 ? "OPEN" : "CLOSED"); }
+
+// The IQ stream's parameters: every change is one the stream must follow at once.
+
+Outcome SetTune(Instrument& in, std::string_view argument) {
+    double hz = 0;
+    if (!ParseFrequency(argument, hz) || hz > static_cast<double>(Limits::kMaxTuneHz))
+        return Refused("tuning frequency out of range");
+    in.s.iq.tuneHz = static_cast<std::uint64_t>(std::llround(hz));
+    return Done(Effect::ParametersChanged);
+}
+
+Outcome Tune(Instrument& in, std::string_view) { return Answer(std::to_string(in.s.iq.tuneHz)); }
+
+Outcome SetCbw(Instrument& in, std::string_view argument) {
+    double hz = 0;
+    if (!ParseFrequency(argument, hz) || hz < Limits::kMinCbwHz || hz > Limits::kMaxCbwHz)
+        return Refused("CBW out of range");
+    in.s.iq.cbwHz = static_cast<std::uint32_t>(std::llround(hz));
+    return Done(Effect::ParametersChanged);
+}
+
+Outcome Cbw(Instrument& in, std::string_view) { return Answer(std::to_string(in.s.iq.cbwHz)); }
+
+Outcome SetOversampling(Instrument& in, std::string_view argument) {
+    bool on = false;
+    if (!ParseBool(argument, on)) return Refused("invalid boolean");
+    in.s.iq.oversampling = on;
+    return Done(Effect::ParametersChanged);
+}
+
+Outcome Oversampling(Instrument& in, std::string_view) { return Answer(in.s.iq.oversampling ? "ON" : "OFF"); }
+
+Outcome SetPayloadLimit(Instrument& in, std::string_view argument) {
+    std::uint64_t limit = 0;
+    if (!ParseUnsigned(argument, Limits::kMaxPayloadLimit, limit) || limit < Limits::kMinPayloadLimit)
+        return Refused("payload limit out of range");
+    in.s.iq.payloadLimit = static_cast<std::uint32_t>(limit);
+    return Done(Effect::ParametersChanged);
+}
+
+Outcome PayloadLimit(Instrument& in, std::string_view) { return Answer(std::to_string(in.s.iq.payloadLimit)); }
+
+Outcome SetPayloadFormat(Instrument& in, std::string_view argument) {
+    if (EqualNoCase(argument, "I16Q16"))
+        in.s.iq.itemBits = 16;
+    else if (EqualNoCase(argument, "I32Q32"))
+        in.s.iq.itemBits = 32;
+    else
+        return Refused("invalid payload format");
+    return Done(Effect::ParametersChanged);
+}
+
+Outcome PayloadFormat(Instrument& in, std::string_view) { return Answer(in.s.iq.itemBits == 32 ? "I32Q32" : "I16Q16"); }
+
+Outcome SampleRate(Instrument& in, std::string_view) { return Answer(FormatHz(in.s.iq.SampleRateHz())); }
+
+// The instrument itself.
+
+Outcome Identity(Instrument& in, std::string_view) { return Answer(in.s.identity); }
+
+Outcome NextError(Instrument& in, std::string_view) {
+    if (in.errorQueue.empty()) return Answer("0,\"No error\"");
+    const std::string oldest = in.errorQueue.front();
+    in.errorQueue.erase(in.errorQueue.begin());
+    return Answer("-100,\"" + oldest + "\"");
+}
+
+using Handler = Outcome (*)(Instrument&, std::string_view argument);
+
+struct CommandRow {
+    const char* header;           // canonical mnemonics, short form in upper case
+    Handler set;                  // nullptr: query only
+    Handler query;                // nullptr: no query
+    bool queryTakesArgument = false; // the add queries name what to add; other queries take none
+};
+
+constexpr CommandRow kCommands[] = {
+    {"TASK:LIST", nullptr, ListTasks},
+    {"TASK:SELect", SelectTask, SelectedTask},
+    {"TASK:ADD", nullptr, AddTask, true},
+    {"VIEW:LIST", nullptr, ListViews},
+    {"VIEW:SELect", SelectView, SelectedView},
+    {"STReam:ADD", nullptr, AddStream, true},
+    {"STReam:SELect", SelectStream, SelectedStreamNumber},
+    {"STReam:CONNection:IDN", SetStreamId, StreamId},
+    {"STReam:CONNection:TYPE", SetStreamType, StreamType},
+    {"STReam:CONNection:ADDRess", SetStreamAddress, StreamAddress},
+    {"STReam:CONNection:PORT", SetStreamPort, StreamPort},
+    {"STReam:CONNection:OPEN", OpenStream, nullptr},
+    {"STReam:CONNection:CLOSe", CloseStream, nullptr},
+    {"STReam:CONNection:STATe", nullptr, StreamState},
+    {"IQSTream:FREQuency:TUNE", SetTune, Tune},
+    {"IQSTream:CBW", SetCbw, Cbw},
+    {"IQSTream:OVERsampling", SetOversampling, Oversampling},
+    {"IQSTream:PAYLoad:LIMit", SetPayloadLimit, PayloadLimit},
+    {"IQSTream:PAYLoad:FORMat", SetPayloadFormat, PayloadFormat},
+    {"IQSTream:SRATe", nullptr, SampleRate},
+    {"*IDN", nullptr, Identity},
+    {"SYSTem:ERRor", nullptr, NextError},
+};
+
+const CommandRow* FindCommand(std::string_view header) {
+    for (const CommandRow& row : kCommands)
+        if (MatchHeader(header, row.header)) return &row;
+    return nullptr;
+}
+
+} // namespace
+
 CommandResult CommandInterpreter::Dispatch(std::string_view header, bool query, std::string_view argument) {
-    const CommandEntry* entry = nullptr;
-    for (const CommandEntry& c : kCommands) {
-        if (MatchHeader(header, c.pattern)) {
-            entry = &c;
-            break;
-        }
-    }
-    if (entry == nullptr) return Refuse("undefined header");
-    if (query ? !entry->queryable : !entry->settable) return Refuse(query ? "not a query" : "query only");
-    if (query && !QueryTakesArgument(entry->cmd) && !argument.empty()) return Refuse("parameter not allowed");
+    const CommandRow* row = FindCommand(header);
+    if (row == nullptr) return Refuse("undefined header");
+    const Handler handler = query ? row->query : row->set;
+    if (handler == nullptr) return Refuse(query ? "not a query" : "query only");
+    if (query && !row->queryTakesArgument && !argument.empty()) return Refuse("parameter not allowed");
 
-    InstrumentState& s = state_;
-    CommandResult ok;
-    ok.accepted = true;
-
-    auto needStream = [&]() { return s.selectedStream >= 0 && s.selectedStream < static_cast<int>(s.streams.size()); };
-
-    if (query) {
-        switch (entry->cmd) {
-        case Cmd::TaskList: {
-            std::string text;
-            for (const TaskEntry& t : s.tasks) text += (text.empty() ? "" : ",") + Quoted(t.type) + "," + Quoted(t.name);
-            ok.answer = Line(text);
-            return ok;
-        }
-        case Cmd::ViewList: {
-            std::string text;
-            for (const ViewEntry& v : s.views)
-                text += (text.empty() ? "" : ",") + Quoted(v.type) + "," + std::to_string(v.id);
-            ok.answer = Line(text);
-            return ok;
-        }
-        case Cmd::TaskAdd: {
-            std::string type;
-            if (!ParseQuoted(argument, type) || !ValidTypeName(type)) return Refuse("invalid task type");
-            if (s.tasks.size() >= 64) return Refuse("too many tasks");
-            s.tasks.push_back({type, TaskName(type, s.tasks)});
-            s.selectedTask = static_cast<int>(s.tasks.size()) - 1;
-            ok.answer = Line(Quoted(type) + "," + Quoted(s.tasks.back().name));
-            return ok;
-        }
-        case Cmd::StreamAdd: {
-            std::string type;
-            if (!ParseQuoted(argument, type) || type != "VITA49_IQ") return Refuse("invalid stream type");
-            if (s.streams.size() >= 16) return Refuse("too many streams");
-            s.views.push_back({type, NextViewId(s.views)});
-            s.streams.emplace_back();
-            s.selectedView = static_cast<int>(s.views.size()) - 1;
-            s.selectedStream = static_cast<int>(s.streams.size()) - 1;
-            ok.answer = Line(Quoted(type) + "," + std::to_string(s.views.back().id));
-            return ok;
-        }
-        case Cmd::TaskSelect:
-            if (s.selectedTask < 0) return Refuse("no task selected");
-            ok.answer = Line(Quoted(s.tasks[static_cast<std::size_t>(s.selectedTask)].name));
-            return ok;
-        case Cmd::ViewSelect:
-            if (s.selectedView < 0) return Refuse("no view selected");
-            ok.answer = Line(std::to_string(s.views[static_cast<std::size_t>(s.selectedView)].id));
-            return ok;
-        case Cmd::StreamSelect:
-            if (!needStream()) return Refuse("no stream selected");
-            ok.answer = Line(std::to_string(s.selectedStream + 1));
-            return ok;
-        case Cmd::StreamIdn:
-            if (!needStream()) return Refuse("no stream selected");
-            ok.answer = Line(std::to_string(s.streams[static_cast<std::size_t>(s.selectedStream)].streamId));
-            return ok;
-        case Cmd::StreamType:
-            if (!needStream()) return Refuse("no stream selected");
-            ok.answer = Line(LinkTypeName(s.streams[static_cast<std::size_t>(s.selectedStream)].type));
-            return ok;
-        case Cmd::StreamAddress:
-            if (!needStream()) return Refuse("no stream selected");
-            ok.answer = Line("'" + s.streams[static_cast<std::size_t>(s.selectedStream)].address + "'");
-            return ok;
-        case Cmd::StreamPort:
-            if (!needStream()) return Refuse("no stream selected");
-            ok.answer = Line(std::to_string(s.streams[static_cast<std::size_t>(s.selectedStream)].port));
-            return ok;
-        case Cmd::StreamState:
-            ok.answer = Line(s.openStream >= 0 ? "OPEN" : "CLOSED");
-            return ok;
-        case Cmd::Tune:
-            ok.answer = Line(std::to_string(s.iq.tuneHz));
-            return ok;
-        case Cmd::Cbw:
-            ok.answer = Line(std::to_string(s.iq.cbwHz));
-            return ok;
-        case Cmd::Oversampling:
-            ok.answer = Line(s.iq.oversampling ? "ON" : "OFF");
-            return ok;
-        case Cmd::PayloadLimit:
-            ok.answer = Line(std::to_string(s.iq.payloadLimit));
-            return ok;
-        case Cmd::PayloadFormat:
-            ok.answer = Line(s.iq.itemBits == 32 ? "I32Q32" : "I16Q16");
-            return ok;
-        case Cmd::SampleRate:
-            ok.answer = Line(FormatHz(s.iq.SampleRateHz()));
-            return ok;
-        case Cmd::Identify:
-            ok.answer = Line(s.identity);
-            return ok;
-        case Cmd::SystemError:
-            if (errorQueue_.empty()) {
-                ok.answer = Line("0,\"No error\"");
-            } else {
-                ok.answer = Line("-100,\"" + errorQueue_.front() + "\"");
-                errorQueue_.erase(errorQueue_.begin());
-            }
-            return ok;
-        default:
-            return Refuse("not a query");
-        }
-    }
-
-    switch (entry->cmd) {
-    case Cmd::TaskSelect: {
-        std::string name;
-        if (!ParseQuoted(argument, name)) return Refuse("invalid task name");
-        for (std::size_t i = 0; i < s.tasks.size(); ++i) {
-            if (s.tasks[i].name == name) {
-                s.selectedTask = static_cast<int>(i);
-                return ok;
-            }
-        }
-        return Refuse("no such task");
-    }
-    case Cmd::ViewSelect: {
-        std::uint64_t id = 0;
-        if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refuse("invalid view identifier");
-        int stream = -1;
-        for (std::size_t i = 0; i < s.views.size(); ++i) {
-            if (s.views[i].type == "VITA49_IQ") ++stream;
-            if (s.views[i].id == id) {
-                s.selectedView = static_cast<int>(i);
-                if (s.views[i].type == "VITA49_IQ") s.selectedStream = stream;
-                return ok;
-            }
-        }
-        return Refuse("no such view");
-    }
-    case Cmd::StreamSelect: {
-        std::uint64_t n = 0;
-        if (!ParseUnsigned(argument, 0xFFFFFFFFu, n) || n == 0 || n > s.streams.size())
-            return Refuse("no such stream");
-        s.selectedStream = static_cast<int>(n - 1);
-        return ok;
-    }
-    case Cmd::StreamIdn: {
-        std::uint64_t id = 0;
-        if (!needStream()) return Refuse("no stream selected");
-        if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refuse("invalid stream identifier");
-        s.streams[static_cast<std::size_t>(s.selectedStream)].streamId = static_cast<std::uint32_t>(id);
-        return ok;
-    }
-    case Cmd::StreamType: {
-        LinkType type = LinkType::None;
-        if (!needStream()) return Refuse("no stream selected");
-        if (!ParseLinkType(argument, type)) return Refuse("invalid connection type");
-        s.streams[static_cast<std::size_t>(s.selectedStream)].type = type;
-        return ok;
-    }
-    case Cmd::StreamAddress: {
-        std::string address;
-        std::uint8_t parts[4];
-        if (!needStream()) return Refuse("no stream selected");
-        if (!ParseQuoted(argument, address)) return Refuse("invalid address");
-        // Empty is allowed: TCP_CLIENT streams need no destination.
-        if (!address.empty() && !ParseIPv4(address, parts)) return Refuse("invalid address");
-        s.streams[static_cast<std::size_t>(s.selectedStream)].address = address;
-        return ok;
-    }
-    case Cmd::StreamPort: {
-        std::uint64_t port = 0;
-        if (!needStream()) return Refuse("no stream selected");
-        if (!ParseUnsigned(argument, 65535, port) || port == 0) return Refuse("invalid port");
-        s.streams[static_cast<std::size_t>(s.selectedStream)].port = static_cast<std::uint16_t>(port);
-        return ok;
-    }
-    case Cmd::StreamOpen: {
-        if (!argument.empty()) return Refuse("parameter not allowed");
-        if (!needStream()) return Refuse("no stream selected");
-        if (s.openStream >= 0) return ok; // already streaming: nothing to do
-        const StreamSettings& st = s.streams[static_cast<std::size_t>(s.selectedStream)];
-        if (st.type == LinkType::None) return Refuse("no connection type");
-        if (st.port == 0) return Refuse("no port");
-        if (st.type != LinkType::TcpClient) {
-            std::uint8_t parts[4];
-            if (!ParseIPv4(st.address, parts)) return Refuse("no destination address");
-            if ((st.type == LinkType::UdpMulticast) != IsMulticast(parts))
-                return Refuse(st.type == LinkType::UdpMulticast ? "not a multicast group" : "multicast address");
-        }
-        s.openStream = s.selectedStream;
-        ok.effect = Effect::OpenStream;
-        return ok;
-    }
-    case Cmd::StreamClose:
-        if (!argument.empty()) return Refuse("parameter not allowed");
-        if (s.openStream >= 0) ok.effect = Effect::CloseStream;
-        s.openStream = -1;
-        return ok;
-    case Cmd::Tune: {
-        double hz = 0;
-        if (!ParseFrequency(argument, hz) || hz > static_cast<double>(Limits::kMaxTuneHz))
-            return Refuse("tuning frequency out of range");
-        s.iq.tuneHz = static_cast<std::uint64_t>(std::llround(hz));
-        ok.effect = Effect::ParametersChanged;
-        return ok;
-    }
-    case Cmd::Cbw: {
-        double hz = 0;
-        if (!ParseFrequency(argument, hz) || hz < Limits::kMinCbwHz || hz > Limits::kMaxCbwHz)
-            return Refuse("CBW out of range");
-        s.iq.cbwHz = static_cast<std::uint32_t>(std::llround(hz));
-        ok.effect = Effect::ParametersChanged;
-        return ok;
-    }
-    case Cmd::Oversampling: {
-        bool on = false;
-        if (!ParseBool(argument, on)) return Refuse("invalid boolean");
-        s.iq.oversampling = on;
-        ok.effect = Effect::ParametersChanged;
-        return ok;
-    }
-    case Cmd::PayloadLimit: {
-        std::uint64_t limit = 0;
-        if (!ParseUnsigned(argument, Limits::kMaxPayloadLimit, limit) || limit < Limits::kMinPayloadLimit)
-            return Refuse("payload limit out of range");
-        s.iq.payloadLimit = static_cast<std::uint32_t>(limit);
-        ok.effect = Effect::ParametersChanged;
-        return ok;
-    }
-    case Cmd::PayloadFormat:
-        if (EqualNoCase(argument, "I16Q16"))
-            s.iq.itemBits = 16;
-        else if (EqualNoCase(argument, "I32Q32"))
-            s.iq.itemBits = 32;
-        else
-            return Refuse("invalid payload format");
-        ok.effect = Effect::ParametersChanged;
-        return ok;
-    default:
-        return Refuse("query only");
-    }
+    Instrument instrument{state_, errorQueue_};
+    Outcome outcome = handler(instrument, argument);
+    if (outcome.refusal != nullptr) return Refuse(outcome.refusal);
+    CommandResult result;
+    result.accepted = true;
+    result.answer = std::move(outcome.answer);
+    result.effect = outcome.effect;
+    return result;
 }
 
 } // namespace vita49::sim
