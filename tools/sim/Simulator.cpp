@@ -270,147 +270,169 @@ void Simulator::StopStream() {
     if (streamThread_.joinable()) streamThread_.join();
 }
 
-void Simulator::StreamLoop(StreamSettings settings) {
-    DataLink link(settings, config_.address);
-    std::string error;
-    auto fail = [&](const std::string& why) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        streamError_ = why;
-        interpreter_.MarkStreamClosed();
-    };
-    Log(std::string("stream: opening ") + LinkTypeName(settings.type) + " " + settings.address + ":" +
-        std::to_string(settings.port));
-    DataLink::Result r = link.Establish(stopStream_, error);
-    if (r == DataLink::Result::Broken) {
-        Log("stream: " + error);
-        fail(error);
-        return;
-    }
-    if (r == DataLink::Result::Stopped) return;
+// What one stream thread carries from block to block.
+struct Simulator::StreamRun {
+    StreamRun(const StreamSettings& s, const std::string& ownAddress) : settings(s), link(s, ownAddress) {}
 
-    SimFaults faults;
-    std::uint64_t generation = 0;
-    auto refresh = [&]() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        generator_.SetParams(interpreter_.State().iq);
-        faults = faults_;
-        generator_.SetFaults(faults);
-        generation = generation_;
-        if (link.IsTcp()) ++stats_.dataConnections;
-    };
-    auto changed = [&]() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return generation != generation_;
-    };
-    refresh();
-    generator_.Restart(settings.streamId, StreamGenerator::WallClockPs());
-    streaming_.store(true);
-    auto paceStart = Clock::now();
+    StreamSettings settings;
+    DataLink link;
+    SimFaults faults;             // as of the last refresh
+    std::uint64_t generation = 0; // generation_ at the last refresh
     std::uint64_t sentPackets = 0;
     PacketBlock block;
-    GeneratorCounts before = generator_.Counts();
+    GeneratorCounts countsBefore; // the generator's counts already added to stats_
+    Clock::time_point paceStart;
+};
+
+void Simulator::StreamLoop(StreamSettings settings) {
+    StreamRun run(settings, config_.address);
+    Log("stream: opening " + LinkTypeName(settings.type) + " " + settings.address + ":" +
+        std::to_string(settings.port));
+    if (!Connect(run)) return;
+    Resume(run);
+    run.countsBefore = generator_.Counts();
 
     while (!stopStream_.load()) {
-        if (changed()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            generator_.SetParams(interpreter_.State().iq);
-            faults = faults_;
-            generator_.SetFaults(faults);
-            generation = generation_;
-        }
-        block.Clear();
-        generator_.NextBlock(block);
-        bool broken = false;
-        SimStats delta;
-        for (const PacketSpan& span : block.packets) {
-            bool failed = false;
-            r = link.Send(block.bytes.data() + span.offset, span.length, stopStream_, failed);
-            if (r != DataLink::Result::Ok) {
-                broken = r == DataLink::Result::Broken;
-                break;
-            }
-            if (failed) {
-                ++delta.sendErrors;
-                continue;
-            }
-            delta.bytes += span.length;
-            switch (span.kind) {
-            case PacketKind::IfContext:
-                ++delta.ifContext;
-                break;
-            case PacketKind::IfData:
-                ++delta.ifData;
-                break;
-            case PacketKind::ExtContext:
-                ++delta.extContext;
-                break;
-            case PacketKind::ExtData:
-                ++delta.extData;
-                break;
-            case PacketKind::Foreign:
-                ++delta.foreign;
-                break;
-            case PacketKind::Garbage:
-                ++delta.garbage;
-                break;
-            }
-            if (faults.disconnectAfterPackets != 0 && ++sentPackets >= faults.disconnectAfterPackets) {
-                stopStream_.store(true);
-                break;
-            }
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stats_.ifContext += delta.ifContext;
-            stats_.ifData += delta.ifData;
-            stats_.extContext += delta.extContext;
-            stats_.extData += delta.extData;
-            stats_.foreign += delta.foreign;
-            stats_.garbage += delta.garbage;
-            stats_.bytes += delta.bytes;
-            stats_.sendErrors += delta.sendErrors;
-            const GeneratorCounts& now = generator_.Counts();
-            stats_.skippedData += now.skippedData - before.skippedData;
-            stats_.samples += now.samples - before.samples;
-            before = now;
-        }
-        if (faults.disconnectAfterPackets != 0 && sentPackets >= faults.disconnectAfterPackets) {
-            Log("stream: disconnecting after " + std::to_string(sentPackets) + " packets (fault)");
-            link.Close();
+        if (ParametersChanged(run)) Refresh(run);
+        const BlockEnd end = SendBlock(run);
+        if (end == BlockEnd::FaultDisconnect) {
+            Log("stream: disconnecting after " + std::to_string(run.sentPackets) + " packets (fault)");
+            run.link.Close();
             std::lock_guard<std::mutex> lock(mutex_);
             interpreter_.MarkStreamClosed();
             break;
         }
-        if (broken) {
-            // The application went away; wait for it as at the start. The time base restarts
-            // there, so the stream is not sent in a burst to catch up.
+        if (end == BlockEnd::LinkBroken) {
+            // The application went away; wait for it as at the start.
             streaming_.store(false);
             Log("stream: connection lost, waiting for the application");
-            r = link.Establish(stopStream_, error);
-            if (r != DataLink::Result::Ok) {
-                if (r == DataLink::Result::Broken) fail(error);
-                break;
-            }
-            refresh();
-            generator_.Restart(settings.streamId, StreamGenerator::WallClockPs());
-            streaming_.store(true);
-            paceStart = Clock::now();
+            if (!Connect(run)) break;
+            Resume(run);
             continue;
         }
-        if (!config_.fast) {
-            // Real time: each block leaves when its samples would have been taken. A parameter
-            // change cuts the wait short so that its context packet goes out at once.
-            const auto due = paceStart + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(generator_.StreamSeconds()));
-            while (!stopStream_.load() && Clock::now() < due && !changed()) {
-                const auto left = due - Clock::now();
-                std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(10)));
-            }
-        }
+        if (!config_.fast) WaitUntilDue(run);
     }
-    link.Close();
+    run.link.Close();
     streaming_.store(false);
     Log("stream: closed");
+}
+
+bool Simulator::Connect(StreamRun& run) {
+    std::string error;
+    const DataLink::Result r = run.link.Establish(stopStream_, error);
+    if (r == DataLink::Result::Broken) {
+        Log("stream: " + error);
+        std::lock_guard<std::mutex> lock(mutex_);
+        streamError_ = error;
+        interpreter_.MarkStreamClosed();
+    }
+    return r == DataLink::Result::Ok;
+}
+
+void Simulator::Resume(StreamRun& run) {
+    if (run.link.IsTcp()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.dataConnections;
+    }
+    Refresh(run);
+    // The time base restarts at the connection, so that a stream resumed after a loss is not
+    // sent in a burst to catch up.
+    generator_.Restart(run.settings.streamId, StreamGenerator::WallClockPs());
+    streaming_.store(true);
+    run.paceStart = Clock::now();
+}
+
+void Simulator::Refresh(StreamRun& run) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    generator_.SetParams(interpreter_.State().iq);
+    run.faults = faults_;
+    generator_.SetFaults(run.faults);
+    run.generation = generation_;
+}
+
+bool Simulator::ParametersChanged(const StreamRun& run) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return run.generation != generation_;
+}
+
+Simulator::BlockEnd Simulator::SendBlock(StreamRun& run) {
+    run.block.Clear();
+    generator_.NextBlock(run.block);
+    const std::uint32_t disconnectAfter = run.faults.disconnectAfterPackets;
+    bool broken = false;
+    SimStats sent;
+    for (const PacketSpan& span : run.block.packets) {
+        bool failed = false;
+        const DataLink::Result r =
+            run.link.Send(run.block.bytes.data() + span.offset, span.length, stopStream_, failed);
+        if (r != DataLink::Result::Ok) {
+            broken = r == DataLink::Result::Broken;
+            break;
+        }
+        if (failed) {
+            ++sent.sendErrors;
+            continue;
+        }
+        CountPacket(sent, span);
+        if (disconnectAfter != 0 && ++run.sentPackets >= disconnectAfter) {
+            stopStream_.store(true);
+            break;
+        }
+    }
+    AddToStats(run, sent);
+    if (disconnectAfter != 0 && run.sentPackets >= disconnectAfter) return BlockEnd::FaultDisconnect;
+    return broken ? BlockEnd::LinkBroken : BlockEnd::Sent;
+}
+
+void Simulator::CountPacket(SimStats& sent, const PacketSpan& span) {
+    sent.bytes += span.length;
+    switch (span.kind) {
+    case PacketKind::IfContext:
+        ++sent.ifContext;
+        break;
+    case PacketKind::IfData:
+        ++sent.ifData;
+        break;
+    case PacketKind::ExtContext:
+        ++sent.extContext;
+        break;
+    case PacketKind::ExtData:
+        ++sent.extData;
+        break;
+    case PacketKind::Foreign:
+        ++sent.foreign;
+        break;
+    case PacketKind::Garbage:
+        ++sent.garbage;
+        break;
+    }
+}
+
+void Simulator::AddToStats(StreamRun& run, const SimStats& sent) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stats_.ifContext += sent.ifContext;
+    stats_.ifData += sent.ifData;
+    stats_.extContext += sent.extContext;
+    stats_.extData += sent.extData;
+    stats_.foreign += sent.foreign;
+    stats_.garbage += sent.garbage;
+    stats_.bytes += sent.bytes;
+    stats_.sendErrors += sent.sendErrors;
+    const GeneratorCounts& now = generator_.Counts();
+    stats_.skippedData += now.skippedData - run.countsBefore.skippedData;
+    stats_.samples += now.samples - run.countsBefore.samples;
+    run.countsBefore = now;
+}
+
+void Simulator::WaitUntilDue(const StreamRun& run) {
+    // Real time: each block leaves when its samples would have been taken. A parameter change
+    // cuts the wait short so that its context packet goes out at once.
+    const auto due = run.paceStart + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(generator_.StreamSeconds()));
+    while (!stopStream_.load() && Clock::now() < due && !ParametersChanged(run)) {
+        const auto left = due - Clock::now();
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(10)));
+    }
 }
 
 } // namespace vita49::sim

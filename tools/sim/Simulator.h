@@ -84,7 +84,22 @@ private:
     void SendAnswer(int fd, const std::string& answer);
     void StartStream(const StreamSettings& settings);
     void StopStream();
+
+    // The stream thread, step by step.
+    struct StreamRun;
+    enum class BlockEnd { Sent, LinkBroken, FaultDisconnect };
     void StreamLoop(StreamSettings settings);
+    // Waits for the stream connection; false when stopped or when it can never be made.
+    bool Connect(StreamRun& run);
+    // Starts the stream (again) once connected: current parameters, a new time base.
+    void Resume(StreamRun& run);
+    // Takes the parameters and faults as they are now.
+    void Refresh(StreamRun& run);
+    bool ParametersChanged(const StreamRun& run) const;
+    BlockEnd SendBlock(StreamRun& run);
+    static void CountPacket(SimStats& sent, const PacketSpan& span);
+    void AddToStats(StreamRun& run, const SimStats& sent);
+    void WaitUntilDue(const StreamRun& run);
     void Log(const std::string& line) const;
 
     SimConfig config_;
