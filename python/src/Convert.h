@@ -1,0 +1,43 @@
+#pragma once
+
+// Conversions from the wire's big-endian I/Q items to what Python asks for. Plain loops that
+// the compiler vectorises; one pass over the samples, no intermediate buffer.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace vita49::python {
+
+inline std::int16_t LoadBe16(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>((p[0] << 8) | p[1]));
+}
+inline std::int32_t LoadBe32(const std::uint8_t* p) {
+    return static_cast<std::int32_t>((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                                     (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]});
+}
+
+// `items` big-endian components of `itemBytes` (2 or 4) each, to floats scaled to [-1, 1):
+// 16-bit / 32768, 32-bit / 2^31. `out` holds `items` floats (I, Q, I, Q, ...).
+inline void ToFloat(const std::uint8_t* in, std::size_t items, unsigned itemBytes, float* out) {
+    if (itemBytes == 2) {
+        constexpr float kScale = 1.0f / 32768.0f;
+        for (std::size_t i = 0; i < items; ++i) out[i] = static_cast<float>(LoadBe16(in + 2 * i)) * kScale;
+    } else {
+        constexpr float kScale = 1.0f / 2147483648.0f;
+        for (std::size_t i = 0; i < items; ++i) out[i] = static_cast<float>(LoadBe32(in + 4 * i)) * kScale;
+    }
+}
+
+// The same items as native integers, unscaled.
+inline void ToInt16(const std::uint8_t* in, std::size_t items, std::int16_t* out) {
+    for (std::size_t i = 0; i < items; ++i) out[i] = LoadBe16(in + 2 * i);
+}
+inline void ToInt32(const std::uint8_t* in, std::size_t items, unsigned itemBytes, std::int32_t* out) {
+    if (itemBytes == 2)
+        for (std::size_t i = 0; i < items; ++i) out[i] = LoadBe16(in + 2 * i);
+    else
+        for (std::size_t i = 0; i < items; ++i) out[i] = LoadBe32(in + 4 * i);
+}
+
+} // namespace vita49::python

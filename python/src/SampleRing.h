@@ -1,0 +1,128 @@
+#pragma once
+
+// The sample buffer between a receive thread and the Python reader. The receive thread
+// appends the IQ payload of every data packet as it arrived (big-endian I/Q items of 16 or 32
+// bits); the reader takes exact counts of samples and converts them outside the lock. When the
+// reader falls behind, the oldest samples are dropped and counted; every discontinuity (lost
+// packets, dropped samples) is remembered as the index of the first sample after it.
+//
+// One writer thread, one reader at a time. One mutex guards the positions; the bytes are
+// copied in under it (one payload at a time) and out without it: a block handed to the reader
+// stays reserved, and the writer never overwrites a reserved block, so the two copies never
+// touch the same bytes.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace vita49::python {
+
+class SampleRing {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Contiguous samples of one format inside the buffer.
+    struct Span {
+        const std::uint8_t* bytes;
+        std::size_t samples;
+        unsigned sampleBytes; // 4: I16Q16, 8: I32Q32
+    };
+    // A block reserved for the reader: the samples in order, and where gaps lie in it.
+    struct Block {
+        std::vector<Span> spans;
+        std::vector<std::uint64_t> gaps; // indices into the block, ascending
+        bool wide = false;               // some samples are I32Q32
+    };
+    enum class TakeResult { Ready, TimedOut, Closed, Failed };
+
+    struct Counters {
+        std::uint64_t received = 0;   // samples that entered the buffer
+        std::uint64_t overflow = 0;   // samples dropped for want of room
+        std::uint64_t buffered = 0;   // samples waiting to be read
+        std::uint64_t capacityBytes = 0;
+        bool allocationFailed = false; // a larger buffer could not be had; the old one is used
+    };
+
+    // Room for `bufferSeconds` of the stream at its sample rate (or for the largest read
+    // waiting, if that is more), at least kMinimumBytes.
+    explicit SampleRing(double bufferSeconds);
+
+    static constexpr std::size_t kMinimumBytes = std::size_t{1} << 22;
+
+    // --- Writer side (the receive thread, or the thread pushing into a decoder).
+    void SetSampleRate(double samplesPerSecond);
+    // Appends whole samples of `itemBytes` (2 or 4) per component; a trailing part of a sample
+    // is ignored. `gapBefore`: the first of them follows a discontinuity.
+    void Write(const std::uint8_t* samples, std::size_t bytes, unsigned itemBytes, bool gapBefore);
+    // Samples were lost before whatever comes next.
+    void MarkGap();
+    // The stream ended: a read that cannot be satisfied any more returns Failed.
+    void Fail();
+
+    // --- Either side, while no write runs concurrently (open and close).
+    // Empties the buffer and clears the counters, keeping its memory; waits for a reserved
+    // block to be finished first.
+    void Reset();
+    // Wakes a waiting read, which returns Closed; reads return Closed until Reset.
+    void Close();
+
+    // --- Reader side, one at a time.
+    // Waits until `samples` are buffered (Ready: `block` describes them, reserved until
+    // Finish), or until `until` (TimedOut), Close (Closed) or Fail (Failed). Nothing is taken
+    // unless Ready.
+    TakeResult Take(std::size_t samples, Clock::time_point until, Block& block);
+    // Ends the reservation: commit takes the block's samples out of the buffer; otherwise
+    // they stay for the next read.
+    void Finish(bool commit);
+
+    Counters Snapshot() const;
+
+private:
+    struct Segment {
+        std::uint64_t firstSample;
+        std::uint64_t firstByte; // absolute position, a multiple of 8
+        unsigned sampleBytes;
+    };
+
+    std::uint64_t Buffered() const { return headSample_ - tailSample_; }
+    std::uint64_t SegmentEnd(std::size_t i) const {
+        return i + 1 < segments_.size() ? segments_[i + 1].firstSample : headSample_;
+    }
+    std::uint64_t FreeBytes() const { return capacity_ - (headByte_ - tailByte_); }
+    std::size_t WantedBytes(unsigned sampleBytes) const;
+    void Grow(std::size_t bytes);
+    void AdvanceTail(std::uint64_t samples);
+    void AddGap(std::uint64_t index);
+    void CopyIn(const std::uint8_t* from, std::size_t bytes);
+
+    const double bufferSeconds_;
+    mutable std::mutex mutex_;
+    std::condition_variable readable_;
+    std::condition_variable released_;
+
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t capacity_ = 0; // bytes, a multiple of 8
+    std::size_t failedSize_ = 0;
+    double sampleRate_ = 0;
+
+    // Absolute positions since Reset; the buffer holds [tail, head).
+    std::uint64_t headSample_ = 0, tailSample_ = 0;
+    std::uint64_t headByte_ = 0, tailByte_ = 0;
+    std::deque<Segment> segments_;
+    std::deque<std::uint64_t> gaps_; // absolute sample indices, ascending
+    bool pendingGap_ = false;
+
+    std::uint64_t received_ = 0, overflow_ = 0;
+    std::size_t wanted_ = 0; // samples the waiting reader needs
+    bool readerWaiting_ = false;
+    bool reserved_ = false;
+    std::size_t reservedSamples_ = 0;
+    bool closed_ = false, failed_ = false;
+};
+
+} // namespace vita49::python
