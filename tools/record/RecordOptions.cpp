@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "net/ConnectionTypes.h"
 #include "sim/CommandParser.h"
 
 namespace vita49::record {
@@ -19,16 +20,6 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
-bool ParseConnectionType(std::string text, std::int32_t& type) {
-    for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (text == "tcp-server" || text == "tcp_server") type = TCP_SERVER;
-    else if (text == "tcp-client" || text == "tcp_client") type = TCP_CLIENT;
-    else if (text == "udp" || text == "udp-singlecast" || text == "udp_singlecast") type = UDP_SINGLECAST;
-    else if (text == "multicast" || text == "udp-multicast" || text == "udp_multicast") type = UDP_MULTICAST;
-    else return false;
-    return true;
-}
-
 // A frequency in Hz with an optional k, M or G (and an optional "Hz"), within 32 bits.
 bool ParseHz32(std::string text, unsigned long& value) {
     if (!text.empty()) {
@@ -38,6 +29,156 @@ bool ParseHz32(std::string text, unsigned long& value) {
     double hz = 0;
     if (!vita49::sim::ParseFrequency(text, hz) || hz > 4294967295.0) return false;
     value = static_cast<unsigned long>(std::llround(hz));
+    return true;
+}
+
+// Why an option's value was refused ("not 16 or 32"); nullptr when it was taken.
+using Refusal = const char*;
+
+Refusal Flag(bool& target) {
+    target = true;
+    return nullptr;
+}
+
+Refusal Address(std::string& target, const std::string& value) {
+    // The settings records hold 49 characters and a NUL.
+    if (value.empty() || value.size() > 49) return "not an address of 1 to 49 characters";
+    target = value;
+    return nullptr;
+}
+
+Refusal Port(std::uint16_t& target, const std::string& value) {
+    unsigned long long n = 0;
+    if (!ParseUnsigned(value, 65535, n) || n == 0) return "not a port from 1 to 65535";
+    target = static_cast<std::uint16_t>(n);
+    return nullptr;
+}
+
+Refusal RecordingPath(std::string& target, const std::string& value) {
+    // The receiver's path fields hold 99 characters and a NUL.
+    if (value.size() > 99) return "path longer than 99 characters";
+    target = value;
+    return nullptr;
+}
+
+Refusal Oversampling(RecordOptions& o, const std::string& value) {
+    if (value == "on" || value == "ON" || value == "1")
+        o.oversampling = true;
+    else if (value == "off" || value == "OFF" || value == "0")
+        o.oversampling = false;
+    else
+        return "not on or off";
+    return nullptr;
+}
+
+Refusal Duration(RecordOptions& o, const std::string& value) {
+    char* end = nullptr;
+    const double d = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !(d > 0 && d <= 86400)) return "not a duration from 0 to 86400 s";
+    o.durationS = d;
+    return nullptr;
+}
+
+Refusal ExpectedTone(RecordOptions& o, const std::string& value) {
+    char* end = nullptr;
+    const double hz = std::strtod(value.c_str(), &end);
+    if (value.empty() || *end != '\0' || !std::isfinite(hz)) return "not a frequency offset";
+    o.expectedToneHz = hz;
+    o.expectTone = true;
+    return nullptr;
+}
+
+// One row per option: its name, whether a value follows it, and what it does with the value.
+struct OptionRow {
+    const char* name;
+    bool takesValue;
+    Refusal (*apply)(RecordOptions& o, const std::string& value);
+};
+
+using Value = const std::string&;
+
+const OptionRow kOptions[] = {
+    {"--help", false, [](RecordOptions& o, Value) { return Flag(o.help); }},
+    {"-h", false, [](RecordOptions& o, Value) { return Flag(o.help); }},
+    {"--host", true, [](RecordOptions& o, Value v) { return Address(o.host, v); }},
+    {"--sim-address", true, [](RecordOptions& o, Value v) { return Address(o.simAddress, v); }},
+    {"--local", true, [](RecordOptions& o, Value v) { return Address(o.local, v); }},
+    {"--group", true, [](RecordOptions& o, Value v) { return Address(o.group, v); }},
+    {"--type", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         if (!net::ParseConnectionType(v, o.connectionType)) return "not one of udp, multicast, tcp-server, tcp-client";
+         return nullptr;
+     }},
+    {"--tcp-port", true, [](RecordOptions& o, Value v) { return Port(o.tcpPort, v); }},
+    {"--udp-port", true, [](RecordOptions& o, Value v) { return Port(o.udpPort, v); }},
+    {"--stream-id", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         unsigned long long n = 0;
+         if (!ParseUnsigned(v, 0xFFFFFFFFull, n)) return "not a 32-bit unsigned number";
+         o.streamId = static_cast<std::uint32_t>(n);
+         return nullptr;
+     }},
+    {"--freq", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         if (!ParseHz32(v, o.frequencyHz)) return "not a frequency from 0 to 4294967295 Hz";
+         return nullptr;
+     }},
+    {"--cbw", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         if (!ParseHz32(v, o.cbwHz) || o.cbwHz == 0) return "not a bandwidth from 1 to 4294967295 Hz";
+         return nullptr;
+     }},
+    {"--oversampling", true, Oversampling},
+    {"--payload-limit", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         unsigned long long n = 0;
+         if (!ParseUnsigned(v, 0xFFFFFFFFull, n) || n == 0) return "not a byte count";
+         o.payloadLimit = static_cast<unsigned long>(n);
+         return nullptr;
+     }},
+    {"--bits", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         if (v != "16" && v != "32") return "not 16 or 32";
+         o.bits = v == "32" ? 32 : 16;
+         return nullptr;
+     }},
+    {"--duration", true, Duration},
+    {"--wav", true, [](RecordOptions& o, Value v) { return RecordingPath(o.wavPath, v); }},
+    {"--iq", true, [](RecordOptions& o, Value v) { return RecordingPath(o.iqPath, v); }},
+    {"--wav-float", false, [](RecordOptions& o, Value) { return Flag(o.wavFloat); }},
+    {"--trace", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         unsigned long long n = 0;
+         if (!ParseUnsigned(v, 65535, n)) return "not a trace identifier from 0 to 65535";
+         o.trace = static_cast<unsigned short>(n);
+         return nullptr;
+     }},
+    {"--plot", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         if (v.empty()) return "empty path";
+         o.plotPath = v;
+         return nullptr;
+     }},
+    {"--fast", false, [](RecordOptions& o, Value) { return Flag(o.fast); }},
+    {"--expect-tone", true, ExpectedTone},
+};
+
+const OptionRow* FindOption(const std::string& name) {
+    for (const OptionRow& row : kOptions)
+        if (name == row.name) return &row;
+    return nullptr;
+}
+
+// Options that each parse but do not go together.
+bool CheckCombination(const RecordOptions& o, std::string& error) {
+    if (!o.host.empty() && o.local.empty() && o.connectionType != TCP_CLIENT && o.connectionType != UDP_MULTICAST) {
+        error = "--host needs --local: the address at which the instrument reaches this host";
+        return false;
+    }
+    if (o.InProcess() && o.expectTone) {
+        error = "--expect-tone is for --host; the simulator's tone is known";
+        return false;
+    }
     return true;
 }
 
@@ -104,125 +245,28 @@ std::string ReturnCodeText(RETURN_CODE rc) {
     return std::string(name) + " (" + std::to_string(static_cast<int>(rc)) + ")";
 }
 
-const char* ConnectionTypeText(std::int32_t type) {
-    switch (type) {
-    case TCP_SERVER:
-        return "TCP_SERVER";
-    case TCP_CLIENT:
-        return "TCP_CLIENT";
-    case UDP_SINGLECAST:
-        return "UDP_SINGLECAST";
-    case UDP_MULTICAST:
-        return "UDP_MULTICAST";
-    default:
-        return "?";
-    }
-}
-
 bool ParseOptions(int argc, char** argv, RecordOptions& o, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        const OptionRow* row = FindOption(arg);
+        if (row == nullptr) {
+            error = "unknown option '" + arg + "' (see --help)";
+            return false;
+        }
         std::string value;
-        auto needValue = [&]() {
+        if (row->takesValue) {
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
                 return false;
             }
             value = argv[++i];
-            return true;
-        };
-        auto bad = [&](const char* what) {
-            error = arg + ": " + what + ": '" + value + "'";
-            return false;
-        };
-        auto address = [&](std::string& target) {
-            if (!needValue()) return false;
-            // The settings records hold 49 characters and a NUL.
-            if (value.empty() || value.size() > 49) return bad("not an address of 1 to 49 characters");
-            target = value;
-            return true;
-        };
-        unsigned long long n = 0;
-        if (arg == "--help" || arg == "-h") {
-            o.help = true;
-        } else if (arg == "--host") {
-            if (!address(o.host)) return false;
-        } else if (arg == "--sim-address") {
-            if (!address(o.simAddress)) return false;
-        } else if (arg == "--local") {
-            if (!address(o.local)) return false;
-        } else if (arg == "--group") {
-            if (!address(o.group)) return false;
-        } else if (arg == "--type") {
-            if (!needValue()) return false;
-            if (!ParseConnectionType(value, o.connectionType)) return bad("not one of udp, multicast, tcp-server, tcp-client");
-        } else if (arg == "--tcp-port" || arg == "--udp-port") {
-            if (!needValue()) return false;
-            if (!ParseUnsigned(value, 65535, n) || n == 0) return bad("not a port from 1 to 65535");
-            (arg == "--tcp-port" ? o.tcpPort : o.udpPort) = static_cast<std::uint16_t>(n);
-        } else if (arg == "--stream-id") {
-            if (!needValue()) return false;
-            if (!ParseUnsigned(value, 0xFFFFFFFFull, n)) return bad("not a 32-bit unsigned number");
-            o.streamId = static_cast<std::uint32_t>(n);
-        } else if (arg == "--freq") {
-            if (!needValue()) return false;
-            if (!ParseHz32(value, o.frequencyHz)) return bad("not a frequency from 0 to 4294967295 Hz");
-        } else if (arg == "--cbw") {
-            if (!needValue()) return false;
-            if (!ParseHz32(value, o.cbwHz) || o.cbwHz == 0) return bad("not a bandwidth from 1 to 4294967295 Hz");
-        } else if (arg == "--oversampling") {
-            if (!needValue()) return false;
-            if (value == "on" || value == "ON" || value == "1") o.oversampling = true;
-            else if (value == "off" || value == "OFF" || value == "0") o.oversampling = false;
-            else return bad("not on or off");
-        } else if (arg == "--payload-limit") {
-            if (!needValue()) return false;
-            if (!ParseUnsigned(value, 0xFFFFFFFFull, n) || n == 0) return bad("not a byte count");
-            o.payloadLimit = static_cast<unsigned long>(n);
-        } else if (arg == "--bits") {
-            if (!needValue()) return false;
-            if (value != "16" && value != "32") return bad("not 16 or 32");
-            o.bits = value == "32" ? 32 : 16;
-        } else if (arg == "--duration") {
-            if (!needValue()) return false;
-            char* end = nullptr;
-            const double d = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(d > 0 && d <= 86400)) return bad("not a duration from 0 to 86400 s");
-            o.durationS = d;
-        } else if (arg == "--wav" || arg == "--iq" || arg == "--plot") {
-            if (!needValue()) return false;
-            // The receiver's path fields hold 99 characters and a NUL.
-            if (arg != "--plot" && value.size() > 99) return bad("path longer than 99 characters");
-            (arg == "--wav" ? o.wavPath : arg == "--iq" ? o.iqPath : o.plotPath) = value;
-            if (arg == "--plot" && value.empty()) return bad("empty path");
-        } else if (arg == "--wav-float") {
-            o.wavFloat = true;
-        } else if (arg == "--trace") {
-            if (!needValue()) return false;
-            if (!ParseUnsigned(value, 65535, n)) return bad("not a trace identifier from 0 to 65535");
-            o.trace = static_cast<unsigned short>(n);
-        } else if (arg == "--fast") {
-            o.fast = true;
-        } else if (arg == "--expect-tone") {
-            if (!needValue()) return false;
-            char* end = nullptr;
-            o.expectedToneHz = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !std::isfinite(o.expectedToneHz)) return bad("not a frequency offset");
-            o.expectTone = true;
-        } else {
-            error = "unknown option '" + arg + "' (see --help)";
+        }
+        if (const Refusal why = row->apply(o, value)) {
+            error = arg + ": " + why + ": '" + value + "'";
             return false;
         }
     }
-    if (!o.host.empty() && o.local.empty() && o.connectionType != TCP_CLIENT && o.connectionType != UDP_MULTICAST) {
-        error = "--host needs --local: the address at which the instrument reaches this host";
-        return false;
-    }
-    if (o.InProcess() && o.expectTone) {
-        error = "--expect-tone is for --host; the simulator's tone is known";
-        return false;
-    }
-    return true;
+    return CheckCombination(o, error);
 }
 
 } // namespace vita49::record

@@ -44,6 +44,5 @@ std::string UsageText();
 
 // "RC_TIMEOUT (181)".
 std::string ReturnCodeText(RETURN_CODE rc);
-const char* ConnectionTypeText(std::int32_t type);
 
 } // namespace vita49::record
