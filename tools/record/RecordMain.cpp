@@ -12,9 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "net/ConnectionTypes.h"
 #include "record/RecordOptions.h"
 #include "record/StreamMonitor.h"
 #include "record/SvgPlot.h"
@@ -113,10 +115,35 @@ std::string Gps(const Vita49_Context& c) {
            Fixed(c.gpsAltitudeM, 1) + " m";
 }
 
-} // namespace
+// One run of the tool: the instrument (the simulator in this process, or a real one), the two
+// library objects as an application holds them, what the receiver saw, and how far it got.
+struct Run {
+    explicit Run(const RecordOptions& options) : opt(options) {}
 
-int main(int argc, char** argv) {
-    RecordOptions opt;
+    const RecordOptions& opt;
+    std::unique_ptr<vita49::sim::Simulator> sim; // null with --host
+    std::string instrument;                      // the instrument's command address
+    std::string local;                           // this host as the instrument sees it
+    Vita49_Base_Settings command{};              // for the remote control
+    Vita49_Base_Settings stream{};               // for the receiver
+    Vita49_Receiver_Settings recording{};
+
+    Session session;
+    Vita49RemoteControl control;
+    Vita49Receiver receiver;
+    StreamMonitor monitor;
+    bool controlOpen = false, receiverOpen = false, streaming = false;
+
+    Clock::time_point start;
+    double receivedFor = 0; // seconds from the start of the stream to its end
+    std::uint32_t connectionErrorsWhileStreaming = 0;
+    vita49::sim::SimStats simStats;
+};
+
+// --- Steps, in the order main takes them.
+
+// The options; an exit status when there is nothing more to do (help, or bad options).
+std::optional<int> ParseCommandLine(int argc, char** argv, RecordOptions& opt) {
     std::string error;
     if (!ParseOptions(argc, argv, opt, error)) {
         std::fprintf(stderr, "vita49-record: %s\n", error.c_str());
@@ -126,146 +153,177 @@ int main(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    return std::nullopt;
+}
 
-    // --- The instrument: a real one, or the simulator in this process.
-    std::unique_ptr<vita49::sim::Simulator> sim;
-    const std::string instrument = opt.InProcess() ? opt.simAddress : opt.host;
-    const std::string local = !opt.local.empty() ? opt.local : opt.InProcess() ? opt.simAddress : std::string();
-    if (opt.InProcess()) {
-        vita49::sim::SimConfig config;
-        config.address = opt.simAddress;
-        config.fast = opt.fast;
-        sim = std::make_unique<vita49::sim::Simulator>(config);
-        if (!sim->Start(&error)) {
-            std::fprintf(stderr, "vita49-record: cannot start the simulated instrument: %s\n", error.c_str());
-            return kExitFailure;
-        }
-        std::printf("vita49-record: simulated instrument on %s:5300\n", opt.simAddress.c_str());
+// A real instrument, or the simulator started in this process.
+bool StartInstrument(Run& run) {
+    const RecordOptions& opt = run.opt;
+    run.instrument = opt.InProcess() ? opt.simAddress : opt.host;
+    run.local = !opt.local.empty() ? opt.local : opt.InProcess() ? opt.simAddress : std::string();
+    if (!opt.InProcess()) return true;
+    vita49::sim::SimConfig config;
+    config.address = opt.simAddress;
+    config.fast = opt.fast;
+    run.sim = std::make_unique<vita49::sim::Simulator>(config);
+    std::string error;
+    if (!run.sim->Start(&error)) {
+        std::fprintf(stderr, "vita49-record: cannot start the simulated instrument: %s\n", error.c_str());
+        return false;
     }
+    std::printf("vita49-record: simulated instrument on %s:5300\n", opt.simAddress.c_str());
+    return true;
+}
 
-    // --- One settings record per object: they differ only for multicast, where the
-    // instrument is told the group and the receiver joins it.
+// One settings record per object: they differ only for multicast, where the instrument is
+// told the group and the receiver joins it.
+void MakeSettings(Run& run) {
+    const RecordOptions& opt = run.opt;
     const bool multicast = opt.connectionType == UDP_MULTICAST;
-    Vita49_Base_Settings command{};
+    Vita49_Base_Settings& command = run.command;
     command.connectionType = opt.connectionType;
     command.tcpPort = opt.tcpPort;
     command.udpPort = opt.udpPort;
-    CopyText(command.remoteAddress, instrument);
-    CopyText(command.localAddress, multicast ? opt.group : local);
+    CopyText(command.remoteAddress, run.instrument);
+    CopyText(command.localAddress, multicast ? opt.group : run.local);
     command.streamId = opt.streamId;
-    Vita49_Base_Settings stream = command;
+    run.stream = command;
     if (multicast) {
-        CopyText(stream.remoteAddress, opt.group);
-        CopyText(stream.localAddress, opt.group);
+        CopyText(run.stream.remoteAddress, opt.group);
+        CopyText(run.stream.localAddress, opt.group);
     }
-    Vita49_Receiver_Settings recording{};
+    Vita49_Receiver_Settings& recording = run.recording;
     recording.convertDataByteOrder = 1; // little-endian samples at the callback
     recording.dataBigEndian = 0;
     recording.rawFileBigEndian = 0;
     recording.wavIntegerSamples = opt.wavFloat ? 0 : 1;
     CopyPath(recording.rawFilePath, opt.iqPath);
     CopyPath(recording.wavFilePath, opt.wavPath);
+}
 
-    std::printf("vita49-record: %s stream %u from %s to %s, %gs\n", ConnectionTypeText(opt.connectionType),
-                opt.streamId, instrument.c_str(),
-                opt.connectionType == TCP_CLIENT ? (instrument + ":" + std::to_string(opt.tcpPort)).c_str()
-                : opt.connectionType == TCP_SERVER ? ("port " + std::to_string(opt.tcpPort)).c_str()
-                : ((multicast ? opt.group : local) + ":" + std::to_string(opt.udpPort)).c_str(),
-                opt.durationS);
+// Where the stream goes, as this host sees it.
+std::string Destination(const Run& run) {
+    const RecordOptions& opt = run.opt;
+    if (opt.connectionType == TCP_CLIENT) return run.instrument + ":" + std::to_string(opt.tcpPort);
+    if (opt.connectionType == TCP_SERVER) return "port " + std::to_string(opt.tcpPort);
+    return (opt.connectionType == UDP_MULTICAST ? opt.group : run.local) + ":" + std::to_string(opt.udpPort);
+}
 
-    Session session;
-    Vita49RemoteControl control;
-    Vita49Receiver receiver;
-    StreamMonitor monitor;
-    bool controlOpen = false, receiverOpen = false, streaming = false;
-    std::uint32_t connectionErrorsWhileStreaming = 0;
+void PrintPlan(const Run& run) {
+    std::printf("vita49-record: %s stream %u from %s to %s, %gs\n",
+                vita49::net::ConnectionTypeName(run.opt.connectionType).c_str(), run.opt.streamId,
+                run.instrument.c_str(), Destination(run).c_str(), run.opt.durationS);
+}
 
-    control.Init(command);
-    controlOpen = session.Check(control.Open(), "Vita49RemoteControl::Open");
-    if (controlOpen && session.Check(control.InitVita49Streaming(), "InitVita49Streaming") &&
-        session.Check(control.ChangeTune(opt.frequencyHz), "ChangeTune") &&
-        session.Check(control.ChangeCBW(opt.cbwHz), "ChangeCBW") &&
-        session.Check(control.ChangeOversampling(opt.oversampling), "ChangeOversampling") &&
-        session.Check(control.ChangePayloadLimit(opt.payloadLimit), "ChangePayloadLimit") &&
-        session.Check(control.ChangeDataItemSize(static_cast<unsigned char>(opt.bits)), "ChangeDataItemSize")) {
-        receiver.Init(stream, recording);
-        monitor.Attach(receiver);
-        receiver.SetDisplayedTrace(opt.trace);
-        receiverOpen = session.Check(receiver.Open(), "Vita49Receiver::Open");
-        if (receiverOpen) streaming = session.Check(control.StartVita49Stream(), "StartVita49Stream");
-    }
+// The stream's set-up on the instrument, up to (not including) its start.
+bool SetUpStream(Run& run) {
+    const RecordOptions& opt = run.opt;
+    Session& session = run.session;
+    Vita49RemoteControl& control = run.control;
+    control.Init(run.command);
+    run.controlOpen = session.Check(control.Open(), "Vita49RemoteControl::Open");
+    return run.controlOpen && session.Check(control.InitVita49Streaming(), "InitVita49Streaming") &&
+           session.Check(control.ChangeTune(opt.frequencyHz), "ChangeTune") &&
+           session.Check(control.ChangeCBW(opt.cbwHz), "ChangeCBW") &&
+           session.Check(control.ChangeOversampling(opt.oversampling), "ChangeOversampling") &&
+           session.Check(control.ChangePayloadLimit(opt.payloadLimit), "ChangePayloadLimit") &&
+           session.Check(control.ChangeDataItemSize(static_cast<unsigned char>(opt.bits)), "ChangeDataItemSize");
+}
 
-    // --- Receive, with a status line once a second.
-    const auto start = Clock::now();
-    if (streaming) {
-        StatusLine status(isatty(fileno(stdout)) != 0);
-        std::uint64_t lastBytes = 0;
-        auto lastTime = start;
-        double nextStatus = 1.0;
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-            if (elapsed >= nextStatus) {
-                const MonitorSnapshot s = monitor.Snapshot();
-                const auto now = Clock::now();
-                const double dt = std::chrono::duration<double>(now - lastTime).count();
-                status.Print(elapsed, s, dt > 0 ? static_cast<double>(s.info.bytesReceived - lastBytes) / dt / 1e6 : 0.0);
-                lastBytes = s.info.bytesReceived;
-                lastTime = now;
-                nextStatus += 1.0;
-                if (s.connectionErrors > 0) {
-                    status.End();
-                    std::fprintf(stderr, "vita49-record: the stream connection was lost\n");
-                    break;
-                }
+bool OpenReceiver(Run& run) {
+    run.receiver.Init(run.stream, run.recording);
+    run.monitor.Attach(run.receiver);
+    run.receiver.SetDisplayedTrace(run.opt.trace);
+    run.receiverOpen = run.session.Check(run.receiver.Open(), "Vita49Receiver::Open");
+    return run.receiverOpen;
+}
+
+bool StartStream(Run& run) {
+    run.streaming = run.session.Check(run.control.StartVita49Stream(), "StartVita49Stream");
+    return run.streaming;
+}
+
+// Receives for the duration (or until interrupted or the connection is lost), with a status
+// line once a second.
+void ReceiveWithStatus(Run& run) {
+    StatusLine status(isatty(fileno(stdout)) != 0);
+    std::uint64_t lastBytes = 0;
+    auto lastTime = run.start;
+    double nextStatus = 1.0;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const double elapsed = std::chrono::duration<double>(Clock::now() - run.start).count();
+        if (elapsed >= nextStatus) {
+            const MonitorSnapshot s = run.monitor.Snapshot();
+            const auto now = Clock::now();
+            const double dt = std::chrono::duration<double>(now - lastTime).count();
+            status.Print(elapsed, s, dt > 0 ? static_cast<double>(s.info.bytesReceived - lastBytes) / dt / 1e6 : 0.0);
+            lastBytes = s.info.bytesReceived;
+            lastTime = now;
+            nextStatus += 1.0;
+            if (s.connectionErrors > 0) {
+                status.End();
+                std::fprintf(stderr, "vita49-record: the stream connection was lost\n");
+                break;
             }
-            if (elapsed >= opt.durationS || g_interrupted) break;
         }
-        status.End();
-        // A TCP stream connection ends when the stream stops: only a loss before counts.
-        connectionErrorsWhileStreaming = monitor.Snapshot().connectionErrors;
-        session.Check(control.StopVita49Stream(), "StopVita49Stream");
-        if (sim) {
-            // Let every packet the simulator sent arrive before the receiver is closed, so
-            // that sent and received can be compared exactly.
-            sim->WaitStreaming(false, 3000);
-            const auto deadline = Clock::now() + std::chrono::seconds(2);
-            while (Clock::now() < deadline && monitor.Snapshot().dataPackets + 0ull < sim->Stats().ifData)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        }
+        if (elapsed >= run.opt.durationS || g_interrupted) break;
     }
-    const double receivedFor = std::chrono::duration<double>(Clock::now() - start).count();
-    if (receiverOpen) session.Check(receiver.Close(), "Vita49Receiver::Close");
-    if (controlOpen) session.Check(control.Close(), "Vita49RemoteControl::Close");
-    vita49::sim::SimStats simStats;
-    if (sim) {
-        sim->Stop();
-        simStats = sim->Stats();
-    }
-    if (!streaming) return kExitFailure;
+    status.End();
+    // A TCP stream connection ends when the stream stops: only a loss before counts.
+    run.connectionErrorsWhileStreaming = run.monitor.Snapshot().connectionErrors;
+}
 
-    // --- Summary.
-    const MonitorSnapshot s = monitor.Snapshot();
-    const Vita49_Context& c = s.context;
-    std::printf("\nvita49-record: summary after %.1f s\n", receivedFor);
-    if (s.haveContext) {
-        std::printf("  context         frequency %s Hz, bandwidth %s Hz, sample rate %s Hz\n",
-                    c.rfReferenceFrequencyValid ? Fixed(c.rfReferenceFrequencyHz, 3).c_str() : "-",
-                    c.bandwidthValid ? Fixed(c.bandwidthHz, 3).c_str() : "-",
-                    c.sampleRateValid ? Fixed(c.sampleRateHz, 3).c_str() : "-");
-        std::printf("                  reference level %s dBm, item size %s, GPS %s\n",
-                    c.referenceLevelValid ? Fixed(c.referenceLevelDbm, 2).c_str() : "-",
-                    c.payloadFormatValid ? (std::to_string(c.dataItemSize) + " bits").c_str() : "-", Gps(c).c_str());
+void StopStream(Run& run) {
+    run.session.Check(run.control.StopVita49Stream(), "StopVita49Stream");
+    if (run.sim) {
+        // Let every packet the simulator sent arrive before the receiver is closed, so that
+        // sent and received can be compared exactly.
+        run.sim->WaitStreaming(false, 3000);
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (Clock::now() < deadline && run.monitor.Snapshot().dataPackets + 0ull < run.sim->Stats().ifData)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } else {
-        std::printf("  context         none received\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    const unsigned bits = s.haveContext && c.payloadFormatValid ? c.dataItemSize : opt.bits;
+}
+
+// Closes what was opened (the receiver first: its Close completes the recordings) and stops
+// the simulator, keeping what it sent.
+void CloseAll(Run& run) {
+    if (run.receiverOpen) run.session.Check(run.receiver.Close(), "Vita49Receiver::Close");
+    if (run.controlOpen) run.session.Check(run.control.Close(), "Vita49RemoteControl::Close");
+    if (run.sim) {
+        run.sim->Stop();
+        run.simStats = run.sim->Stats();
+    }
+}
+
+// --- The summary: what arrived, and the files.
+
+// Item size of the samples: as the context says, else as asked for.
+unsigned SampleBits(const Run& run, const MonitorSnapshot& s) {
+    return s.haveContext && s.context.payloadFormatValid ? s.context.dataItemSize : run.opt.bits;
+}
+
+void PrintContext(const MonitorSnapshot& s) {
+    const Vita49_Context& c = s.context;
+    if (!s.haveContext) {
+        std::printf("  context         none received\n");
+        return;
+    }
+    std::printf("  context         frequency %s Hz, bandwidth %s Hz, sample rate %s Hz\n",
+                c.rfReferenceFrequencyValid ? Fixed(c.rfReferenceFrequencyHz, 3).c_str() : "-",
+                c.bandwidthValid ? Fixed(c.bandwidthHz, 3).c_str() : "-",
+                c.sampleRateValid ? Fixed(c.sampleRateHz, 3).c_str() : "-");
+    std::printf("                  reference level %s dBm, item size %s, GPS %s\n",
+                c.referenceLevelValid ? Fixed(c.referenceLevelDbm, 2).c_str() : "-",
+                c.payloadFormatValid ? (std::to_string(c.dataItemSize) + " bits").c_str() : "-", Gps(c).c_str());
+}
+
+void PrintPackets(const Run& run, const MonitorSnapshot& s) {
     std::printf("  IF data         %u packets, %u lost, %llu samples (%s)\n", s.dataPackets, s.dataLost,
-                static_cast<unsigned long long>(s.samples), Mega(s.samples * (bits / 4)).c_str());
+                static_cast<unsigned long long>(s.samples), Mega(s.samples * (SampleBits(run, s) / 4)).c_str());
     std::printf("  IF context      %u packets, %u lost\n", s.contextPackets, s.contextLost);
     std::printf("  spectrum ctx    %u packets, %u lost", s.spectrumContextPackets, s.spectrumContextLost);
     if (s.haveSpectrumContext && s.spectrumContext.spectrumParam1Valid)
@@ -273,18 +331,23 @@ int main(int argc, char** argv) {
                     Fixed(s.spectrumContext.spectrumParam2Hz, 0).c_str(), s.spectrumContext.spectrumParam4);
     std::printf("\n  spectrum data   %u packets, %u lost, trace ids seen:", s.spectrumDataPackets, s.spectrumDataLost);
     for (std::uint16_t id : s.traceIds) std::printf(" %u", id);
-    std::printf(" (displayed %u)\n", opt.trace);
+    std::printf(" (displayed %u)\n", run.opt.trace);
     std::printf("  other           %llu unusable or foreign arrivals, %llu data errors, %llu context errors\n",
                 static_cast<unsigned long long>(s.otherCallbacks), static_cast<unsigned long long>(s.info.dataErrors),
                 static_cast<unsigned long long>(s.info.contextErrors));
     std::printf("  lost packets: %u\n", s.Lost());
-    if (sim)
+    if (run.sim) {
+        const vita49::sim::SimStats& sent = run.simStats;
         std::printf("  simulator sent  %llu IF data, %llu IF context, %llu spectrum data, %llu spectrum context packets\n",
-                    static_cast<unsigned long long>(simStats.ifData), static_cast<unsigned long long>(simStats.ifContext),
-                    static_cast<unsigned long long>(simStats.extData),
-                    static_cast<unsigned long long>(simStats.extContext));
+                    static_cast<unsigned long long>(sent.ifData), static_cast<unsigned long long>(sent.ifContext),
+                    static_cast<unsigned long long>(sent.extData), static_cast<unsigned long long>(sent.extContext));
+    }
+}
 
-    const long rateHz = s.haveContext && c.sampleRateValid ? static_cast<long>(c.sampleRateHz) : 0;
+void PrintFiles(const Run& run, const MonitorSnapshot& s) {
+    const RecordOptions& opt = run.opt;
+    const unsigned bits = SampleBits(run, s);
+    const long rateHz = s.haveContext && s.context.sampleRateValid ? static_cast<long>(s.context.sampleRateHz) : 0;
     if (!opt.wavPath.empty()) {
         const std::uintmax_t bytes = FileBytes(opt.wavPath);
         std::printf("  file            %s: RIFF/WAVE, 2 channels (I, Q), %s, %ld Hz, %s of samples\n",
@@ -294,65 +357,124 @@ int main(int argc, char** argv) {
     if (!opt.iqPath.empty())
         std::printf("  file            %s: raw I/Q pairs, signed %u-bit little-endian, %s\n", opt.iqPath.c_str(), bits,
                     Mega(FileBytes(opt.iqPath)).c_str());
+}
 
-    // --- Checks.
-    CheckList checks;
-    std::printf("\nvita49-record: checks\n");
+void PrintSummary(const Run& run, const MonitorSnapshot& s) {
+    std::printf("\nvita49-record: summary after %.1f s\n", run.receivedFor);
+    PrintContext(s);
+    PrintPackets(run, s);
+    PrintFiles(run, s);
+}
+
+// --- The checks.
+
+void CheckContext(const Run& run, const MonitorSnapshot& s, CheckList& checks) {
+    const RecordOptions& opt = run.opt;
+    const Vita49_Context& c = s.context;
     checks.Report(s.dataPackets > 0 && s.haveContext, "IF data and IF context received");
-    if (s.haveContext) {
-        checks.Report(c.rfReferenceFrequencyValid && std::llround(c.rfReferenceFrequencyHz) == static_cast<long long>(opt.frequencyHz),
-                      "tuning frequency " + std::to_string(opt.frequencyHz) + " Hz in the context");
-        checks.Report(c.bandwidthValid && std::llround(c.bandwidthHz) == static_cast<long long>(opt.cbwHz),
-                      "bandwidth " + std::to_string(opt.cbwHz) + " Hz in the context");
-        checks.Report(c.payloadFormatValid && c.dataItemSize == opt.bits,
-                      "item size " + std::to_string(opt.bits) + " bits in the context");
+    if (!s.haveContext) return;
+    checks.Report(c.rfReferenceFrequencyValid && std::llround(c.rfReferenceFrequencyHz) == static_cast<long long>(opt.frequencyHz),
+                  "tuning frequency " + std::to_string(opt.frequencyHz) + " Hz in the context");
+    checks.Report(c.bandwidthValid && std::llround(c.bandwidthHz) == static_cast<long long>(opt.cbwHz),
+                  "bandwidth " + std::to_string(opt.cbwHz) + " Hz in the context");
+    checks.Report(c.payloadFormatValid && c.dataItemSize == opt.bits,
+                  "item size " + std::to_string(opt.bits) + " bits in the context");
+}
+
+// The tone found in the samples against the one generated (simulator) or expected (--expect-tone).
+void CheckTone(const Run& run, const MonitorSnapshot& s, CheckList& checks) {
+    const RecordOptions& opt = run.opt;
+    const Vita49_Context& c = s.context;
+    if (!run.sim && !opt.expectTone) {
+        std::printf("  info   strongest tone at %s Hz from the centre (not checked; see --expect-tone)\n",
+                    Fixed(s.toneHz, 1).c_str());
+        return;
     }
     const double rate = s.haveContext && c.sampleRateValid ? c.sampleRateHz : 0.0;
     const double tolerance = std::max(1.0, rate * 1e-4);
-    if (sim || opt.expectTone) {
-        const double expected = sim ? sim->ToneOffsetHz() : opt.expectedToneHz;
+    const double expected = run.sim ? run.sim->ToneOffsetHz() : opt.expectedToneHz;
+    if (run.sim) {
         const double expectedRate =
             opt.oversampling ? static_cast<double>(opt.cbwHz) * 1.25 : static_cast<double>(opt.cbwHz);
-        if (sim)
-            checks.Report(c.sampleRateValid && std::fabs(c.sampleRateHz - expectedRate) < 1e-3,
-                          "sample rate " + Fixed(expectedRate, 2) + " Hz in the context");
-        checks.Report(s.toneSamples > 1000 && std::fabs(s.toneHz - expected) <= tolerance,
-                      "tone at " + Fixed(s.toneHz, 1) + " Hz from the centre, generated at " + Fixed(expected, 1) +
-                          " Hz (within " + Fixed(tolerance, 1) + " Hz, " + std::to_string(s.toneSamples) + " samples)");
-    } else {
-        std::printf("  info   strongest tone at %s Hz from the centre (not checked; see --expect-tone)\n",
-                    Fixed(s.toneHz, 1).c_str());
+        checks.Report(c.sampleRateValid && std::fabs(c.sampleRateHz - expectedRate) < 1e-3,
+                      "sample rate " + Fixed(expectedRate, 2) + " Hz in the context");
     }
-    if (sim) {
-        checks.Report(s.Lost() == 0, "no packet lost");
-        checks.Report(s.dataPackets == simStats.ifData && s.contextPackets == simStats.ifContext &&
-                          s.spectrumDataPackets == simStats.extData && s.spectrumContextPackets == simStats.extContext,
-                      "every packet the simulator sent was received");
-        checks.Report(simStats.commandErrors == 0, "no command refused by the instrument");
-        checks.Report(s.traceIds.size() == 2, "two spectrum traces");
+    checks.Report(s.toneSamples > 1000 && std::fabs(s.toneHz - expected) <= tolerance,
+                  "tone at " + Fixed(s.toneHz, 1) + " Hz from the centre, generated at " + Fixed(expected, 1) +
+                      " Hz (within " + Fixed(tolerance, 1) + " Hz, " + std::to_string(s.toneSamples) + " samples)");
+}
+
+// Against the simulator in this process, sent and received can be compared packet for packet.
+void CheckAgainstSimulator(const Run& run, const MonitorSnapshot& s, CheckList& checks) {
+    if (!run.sim) return;
+    const vita49::sim::SimStats& sent = run.simStats;
+    checks.Report(s.Lost() == 0, "no packet lost");
+    checks.Report(s.dataPackets == sent.ifData && s.contextPackets == sent.ifContext &&
+                      s.spectrumDataPackets == sent.extData && s.spectrumContextPackets == sent.extContext,
+                  "every packet the simulator sent was received");
+    checks.Report(sent.commandErrors == 0, "no command refused by the instrument");
+    checks.Report(s.traceIds.size() == 2, "two spectrum traces");
+}
+
+void CheckPlot(const Run& run, const MonitorSnapshot& s, CheckList& checks) {
+    const RecordOptions& opt = run.opt;
+    if (opt.plotPath.empty()) return;
+    bool ok = false;
+    if (!s.lastTrace.empty() && s.haveSpectrumContext && s.spectrumContext.spectrumParam1Valid) {
+        // Centre and span from the spectrum parameters; the points cover the span.
+        const double centreHz = s.spectrumContext.spectrumParam1Hz;
+        const double spanHz = s.spectrumContext.spectrumParam2Hz;
+        TracePlot plot;
+        plot.levelsDbm = s.lastTrace;
+        plot.stepHz = spanHz / static_cast<double>(plot.levelsDbm.size());
+        plot.startHz = centreHz - spanHz / 2.0;
+        plot.centreHz = centreHz;
+        plot.title = "Trace " + std::to_string(opt.trace) + ", centre " + Fixed(centreHz / 1e6, 3) + " MHz, span " +
+                     Fixed(spanHz / 1e3, 1) + " kHz";
+        ok = WriteSvg(opt.plotPath, plot);
     }
-    checks.Report(connectionErrorsWhileStreaming == 0, "no connection error while streaming");
-    if (!opt.plotPath.empty()) {
-        bool ok = false;
-        if (!s.lastTrace.empty() && s.haveSpectrumContext && s.spectrumContext.spectrumParam1Valid) {
-            // Centre and span from the spectrum parameters; the points cover the span.
-            const double centreHz = s.spectrumContext.spectrumParam1Hz;
-            const double spanHz = s.spectrumContext.spectrumParam2Hz;
-            TracePlot plot;
-            plot.levelsDbm = s.lastTrace;
-            plot.stepHz = spanHz / static_cast<double>(plot.levelsDbm.size());
-            plot.startHz = centreHz - spanHz / 2.0;
-            plot.centreHz = centreHz;
-            plot.title = "Trace " + std::to_string(opt.trace) + ", centre " + Fixed(centreHz / 1e6, 3) + " MHz, span " +
-                         Fixed(spanHz / 1e3, 1) + " kHz";
-            ok = WriteSvg(opt.plotPath, plot);
-        }
-        checks.Report(ok, "spectrum plot written to " + opt.plotPath);
-    }
-    if (session.Failed() || checks.failed > 0) {
+    checks.Report(ok, "spectrum plot written to " + opt.plotPath);
+}
+
+// Runs the checks and gives the exit status: a failed operation before a failed check.
+int CheckAndConclude(const Run& run, const MonitorSnapshot& s) {
+    CheckList checks;
+    std::printf("\nvita49-record: checks\n");
+    CheckContext(run, s, checks);
+    CheckTone(run, s, checks);
+    CheckAgainstSimulator(run, s, checks);
+    checks.Report(run.connectionErrorsWhileStreaming == 0, "no connection error while streaming");
+    CheckPlot(run, s, checks);
+    if (run.session.Failed() || checks.failed > 0) {
         std::printf("vita49-record: %d check(s) failed\n", checks.failed);
-        return session.Failed() ? kExitFailure : kExitCheck;
+        return run.session.Failed() ? kExitFailure : kExitCheck;
     }
     std::printf("vita49-record: all checks passed\n");
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    RecordOptions opt;
+    if (const std::optional<int> status = ParseCommandLine(argc, argv, opt)) return *status;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    Run run(opt);
+    if (!StartInstrument(run)) return kExitFailure;
+    MakeSettings(run);
+    PrintPlan(run);
+    if (SetUpStream(run) && OpenReceiver(run) && StartStream(run)) {
+        run.start = Clock::now();
+        ReceiveWithStatus(run);
+        StopStream(run);
+        run.receivedFor = std::chrono::duration<double>(Clock::now() - run.start).count();
+    }
+    CloseAll(run);
+    if (!run.streaming) return kExitFailure;
+
+    const MonitorSnapshot s = run.monitor.Snapshot();
+    PrintSummary(run, s);
+    return CheckAndConclude(run, s);
 }
