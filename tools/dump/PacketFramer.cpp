@@ -1,0 +1,220 @@
+#include "dump/PacketFramer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vita49::capture {
+
+namespace {
+
+std::uint32_t Be32(const std::uint8_t* p) {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+std::uint8_t TypeOf(const std::uint8_t* p) { return static_cast<std::uint8_t>(p[0] >> 4); }
+std::uint32_t SizeOf(const std::uint8_t* p) { return 4u * ((std::uint32_t{p[2]} << 8) | p[3]); }
+bool HasStreamId(std::uint8_t type) { return type == 1 || type == 3 || type == 4 || type == 5; }
+
+UnusableBytes Make(Unusable reason, const std::uint8_t* bytes, std::size_t size) {
+    UnusableBytes u;
+    u.reason = reason;
+    u.head = bytes;
+    u.headSize = std::min(size, kHeadBytes);
+    u.size = size;
+    if (size >= 4) {
+        u.type = TypeOf(bytes);
+        u.declared = SizeOf(bytes);
+    }
+    return u;
+}
+
+} // namespace
+
+std::string Describe(const UnusableBytes& u) {
+    const std::string n = std::to_string(u.size);
+    switch (u.reason) {
+    case Unusable::kNoHeader:
+        return u.size == 0 ? "empty datagram" : n + " bytes left in the datagram, too few for a packet header";
+    case Unusable::kReservedType:
+        return "packet type " + std::to_string(u.type) + " is reserved: not a VITA 49 packet (" + n + " bytes)";
+    case Unusable::kZeroSize:
+        return "packet size field is 0 (" + n + " bytes)";
+    case Unusable::kSizeBeyond:
+        return "packet size field says " + std::to_string(u.declared) + " bytes, the datagram holds " + n;
+    case Unusable::kSkipped:
+        return n + " bytes that start no packet, skipped (" + u.why + ")";
+    case Unusable::kCutByGap:
+        return "packet cut by a gap in the stream: " + n +
+               (u.size >= 4 ? " of " + std::to_string(u.declared) + " bytes" : std::string(" bytes"));
+    case Unusable::kUnfinished:
+        return "the stream ends inside a packet: " + n +
+               (u.size >= 4 ? " of " + std::to_string(u.declared) + " bytes" : std::string(" bytes"));
+    }
+    return n + " bytes";
+}
+
+void CutDatagram(const std::uint8_t* bytes, std::size_t size, FrameHandler& handler) {
+    std::size_t pos = 0;
+    do {
+        const std::uint8_t* at = bytes + pos;
+        const std::size_t avail = size - pos;
+        if (avail < 4) {
+            handler.OnUnusable(Make(Unusable::kNoHeader, at, avail));
+            return;
+        }
+        const std::uint32_t length = SizeOf(at);
+        if (TypeOf(at) >= 8) {
+            handler.OnUnusable(Make(Unusable::kReservedType, at, avail));
+            return;
+        }
+        if (length == 0) {
+            handler.OnUnusable(Make(Unusable::kZeroSize, at, avail));
+            return;
+        }
+        if (length > avail) {
+            handler.OnUnusable(Make(Unusable::kSizeBeyond, at, avail));
+            return;
+        }
+        handler.OnPacket(at, length);
+        pos += length;
+    } while (pos < size);
+}
+
+bool StreamFramer::Acceptable(const std::uint8_t* at) const {
+    const std::uint32_t length = SizeOf(at);
+    return HasStreamId(TypeOf(at)) && length >= 8 && length <= kMaxStreamPacket;
+}
+
+bool StreamFramer::Plausible(const std::uint8_t* at) const {
+    if (!Acceptable(at)) return false;
+    if (knownCount_ == 0) return true;
+    const std::uint32_t id = Be32(at + 4);
+    return std::find(knownIds_, knownIds_ + knownCount_, id) != knownIds_ + knownCount_;
+}
+
+bool StreamFramer::MayBecomePlausible(const std::uint8_t* at, std::size_t count) const {
+    if (count >= 8) return Plausible(at);
+    if (!HasStreamId(TypeOf(at))) return false;
+    if (count >= 4 && (SizeOf(at) < 8 || SizeOf(at) > kMaxStreamPacket)) return false;
+    if (knownCount_ == 0 || count <= 4) return true;
+    // Compare the stream identifier bytes present with those of every known identifier.
+    for (std::size_t k = 0; k < knownCount_; ++k) {
+        const std::uint8_t id[4] = {static_cast<std::uint8_t>(knownIds_[k] >> 24),
+                                    static_cast<std::uint8_t>(knownIds_[k] >> 16),
+                                    static_cast<std::uint8_t>(knownIds_[k] >> 8),
+                                    static_cast<std::uint8_t>(knownIds_[k])};
+        if (std::memcmp(at + 4, id, count - 4) == 0) return true;
+    }
+    return false;
+}
+
+void StreamFramer::Learn(std::uint32_t streamId) {
+    if (std::find(knownIds_, knownIds_ + knownCount_, streamId) != knownIds_ + knownCount_) return;
+    if (knownCount_ < kMaxKnownIds) knownIds_[knownCount_++] = streamId;
+}
+
+void StreamFramer::StartSkipping(const std::string& why) {
+    outOfStep_ = true;
+    if (skipped_ == 0 && skipWhy_.empty()) skipWhy_ = why;
+}
+
+void StreamFramer::Skip(const std::uint8_t* bytes, std::size_t size) {
+    const std::size_t copy = std::min(size, kHeadBytes - skippedHeadSize_);
+    std::memcpy(skippedHead_ + skippedHeadSize_, bytes, copy);
+    skippedHeadSize_ += copy;
+    skipped_ += size;
+}
+
+void StreamFramer::FlushSkipped(FrameHandler& handler) {
+    if (skipped_ > 0) {
+        UnusableBytes u;
+        u.reason = Unusable::kSkipped;
+        u.head = skippedHead_;
+        u.headSize = skippedHeadSize_;
+        u.size = skipped_;
+        u.why = skipWhy_;
+        handler.OnUnusable(u);
+    }
+    skipped_ = 0;
+    skippedHeadSize_ = 0;
+    skipWhy_.clear();
+}
+
+std::size_t StreamFramer::Cut(const std::uint8_t* bytes, std::size_t size, FrameHandler& handler) {
+    std::size_t pos = 0;
+    while (pos < size) {
+        const std::uint8_t* at = bytes + pos;
+        const std::size_t avail = size - pos;
+        if (outOfStep_) {
+            std::size_t start = pos;
+            while (start + 8 <= size && !Plausible(bytes + start)) ++start;
+            if (start + 8 <= size) {
+                Skip(at, start - pos);
+                FlushSkipped(handler);
+                outOfStep_ = false;
+                pos = start;
+                continue;
+            }
+            // Keep a tail that may still turn into a plausible start.
+            while (start < size && !MayBecomePlausible(bytes + start, size - start)) ++start;
+            Skip(at, start - pos);
+            return start;
+        }
+        if (avail < 8) return pos;
+        if (!Acceptable(at)) {
+            const std::uint32_t length = SizeOf(at);
+            StartSkipping(!HasStreamId(TypeOf(at)) ? "a header of packet type " + std::to_string(TypeOf(at))
+                                                       : "a header announcing " + std::to_string(length) + " bytes");
+            Skip(at, 1);
+            ++pos;
+            continue;
+        }
+        const std::uint32_t length = SizeOf(at);
+        if (length > avail) return pos;
+        Learn(Be32(at + 4));
+        handler.OnPacket(at, length);
+        pos += length;
+    }
+    return pos;
+}
+
+void StreamFramer::Push(const std::uint8_t* bytes, std::size_t size, FrameHandler& handler) {
+    if (held_.empty()) {
+        const std::size_t used = Cut(bytes, size, handler);
+        held_.assign(bytes + used, bytes + size);
+        return;
+    }
+    held_.insert(held_.end(), bytes, bytes + size);
+    const std::size_t used = Cut(held_.data(), held_.size(), handler);
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(used));
+}
+
+void StreamFramer::Gap(FrameHandler& handler) {
+    if (!held_.empty()) {
+        if (outOfStep_) {
+            Skip(held_.data(), held_.size());
+        } else {
+            handler.OnUnusable(Make(Unusable::kCutByGap, held_.data(), held_.size()));
+        }
+    }
+    held_.clear();
+    FlushSkipped(handler);
+    outOfStep_ = true;
+    skipWhy_ = "after a gap in the stream";
+}
+
+void StreamFramer::End(FrameHandler& handler) {
+    if (!held_.empty()) {
+        if (outOfStep_) {
+            Skip(held_.data(), held_.size());
+        } else {
+            handler.OnUnusable(Make(Unusable::kUnfinished, held_.data(), held_.size()));
+        }
+    }
+    FlushSkipped(handler);
+    held_.clear();
+    held_.shrink_to_fit();
+    outOfStep_ = false;
+    knownCount_ = 0;
+}
+
+} // namespace vita49::capture
