@@ -13,10 +13,9 @@ namespace vita49::net {
 using NativeSocket = std::uintptr_t;
 constexpr NativeSocket kInvalidSocket = ~NativeSocket{0};
 
-// Address families and socket types as the connection classes record them.
-constexpr std::int32_t kFamilyNone = 0;
-constexpr std::int32_t kFamilyIPv4 = 2;
-constexpr std::int32_t kFamilyIPv6 = 23;
+// Socket types as the connection classes record them. Every socket is IPv4: addresses are
+// resolved to dotted IPv4 text before any socket is made.
+constexpr std::int32_t kTypeNone = 0;
 constexpr std::int32_t kTypeStream = 1;
 constexpr std::int32_t kTypeDatagram = 2;
 
@@ -27,6 +26,7 @@ enum class SockError {
     Already,        // a connect attempt is still in progress
     IsConnected,    // the attempt of an earlier call has completed
     MessageTooLong, // a datagram did not fit the receive buffer (its bytes are lost)
+    NoBuffers,      // the system is short of buffers for the moment: try again a little later
     Other,
 };
 
@@ -36,8 +36,8 @@ enum class WaitResult { Ready, Timeout, Error };
 void StartSocketLibrary();
 void StopSocketLibrary();
 
-// Creates a close-on-exec socket of the given family and type; kInvalidSocket on failure.
-NativeSocket CreateSocket(std::int32_t family, std::int32_t type);
+// Creates a close-on-exec IPv4 socket of the given type; kInvalidSocket on failure.
+NativeSocket CreateSocket(std::int32_t type);
 bool CloseSocket(NativeSocket s);
 bool MakeNonBlocking(NativeSocket s);
 // Loopback fast path; succeeds without effect where the platform has none.
@@ -45,7 +45,7 @@ bool EnableFastLoopback(NativeSocket s);
 // Asks for a receive buffer of `bytes`; a size capped by the system is not a failure.
 bool SetReceiveBuffer(NativeSocket s, int bytes);
 // Binds to `address` (empty: any address) and `port` (0: system's choice).
-bool BindAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port);
+bool BindAddress(NativeSocket s, const std::string& address, std::uint16_t port);
 bool ListenOn(NativeSocket s, int backlog);
 // Lets a listening port be bound again while closed connections linger; never lets two
 // live listeners share it. A no-op where the platform's reuse option would allow that.
@@ -54,8 +54,7 @@ void ReuseListenAddress(NativeSocket s);
 // address goes to `peer`. kInvalidSocket with `err` set when none was taken.
 NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& err);
 // Starts or continues a connect; true when connected, else `err` tells why.
-bool ConnectAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port,
-                    SockError& err);
+bool ConnectAddress(NativeSocket s, const std::string& address, std::uint16_t port, SockError& err);
 // After writability: false when the pending connect attempt has failed.
 bool ConnectSucceeded(NativeSocket s);
 // Waits up to timeoutMs (0: poll once) for the socket to become readable or writable.
@@ -67,7 +66,7 @@ long SendDatagram(NativeSocket s, const void* data, std::size_t len, const std::
                   std::uint16_t port, SockError& err);
 long ReceiveSome(NativeSocket s, void* buffer, std::size_t len, bool datagram, SockError& err);
 // Joins a multicast group on the default interface.
-bool JoinGroup(NativeSocket s, std::int32_t family, const std::string& group);
+bool JoinGroup(NativeSocket s, const std::string& group);
 // Shuts the sending direction (a normal end of stream follows the bytes already sent).
 bool ShutdownSend(NativeSocket s);
 

@@ -26,8 +26,6 @@ namespace {
 
 int ToFd(NativeSocket s) { return static_cast<int>(s); }
 
-int NativeFamily(std::int32_t family) { return family == kFamilyIPv6 ? AF_INET6 : AF_INET; }
-
 SockError Classify(int e) {
     switch (e) {
     case EAGAIN:
@@ -35,6 +33,7 @@ SockError Classify(int e) {
     case EWOULDBLOCK:
 #endif
     case EINPROGRESS:
+    case EINTR: // a signal came first: the call simply runs again
         return SockError::WouldBlock;
     case EALREADY:
         return SockError::Already;
@@ -42,31 +41,23 @@ SockError Classify(int e) {
         return SockError::IsConnected;
     case EMSGSIZE:
         return SockError::MessageTooLong;
+    case ENOBUFS:
+        return SockError::NoBuffers;
     default:
         return SockError::Other;
     }
 }
 
-// Fills `storage` for the family; false when the text is not an address of that family.
-bool MakeAddress(std::int32_t family, const std::string& text, std::uint16_t port, sockaddr_storage& storage,
-                 socklen_t& length) {
-    std::memset(&storage, 0, sizeof storage);
-    if (family == kFamilyIPv6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        if (!text.empty() && inet_pton(AF_INET6, text.c_str(), &a->sin6_addr) != 1) return false;
-        if (text.empty()) a->sin6_addr = in6addr_any;
-        length = sizeof(sockaddr_in6);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        if (!text.empty() && inet_pton(AF_INET, text.c_str(), &a->sin_addr) != 1) return false;
-        if (text.empty()) a->sin_addr.s_addr = htonl(INADDR_ANY);
-        length = sizeof(sockaddr_in);
+// Fills `a`; false when the text is not a dotted IPv4 address. Empty: any address.
+bool MakeAddress(const std::string& text, std::uint16_t port, sockaddr_in& a) {
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (text.empty()) {
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
     }
-    return true;
+    return inet_pton(AF_INET, text.c_str(), &a.sin_addr) == 1;
 }
 
 } // namespace
@@ -74,12 +65,12 @@ bool MakeAddress(std::int32_t family, const std::string& text, std::uint16_t por
 void StartSocketLibrary() {}
 void StopSocketLibrary() {}
 
-NativeSocket CreateSocket(std::int32_t family, std::int32_t type) {
+NativeSocket CreateSocket(std::int32_t type) {
     int nativeType = type == kTypeStream ? SOCK_STREAM : SOCK_DGRAM;
 #ifdef SOCK_CLOEXEC
-    int fd = ::socket(NativeFamily(family), nativeType | SOCK_CLOEXEC, 0);
+    int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, 0);
 #else
-    int fd = ::socket(NativeFamily(family), nativeType, 0);
+    int fd = ::socket(AF_INET, nativeType, 0);
     if (fd >= 0) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 #endif
     if (fd < 0) return kInvalidSocket;
@@ -107,11 +98,10 @@ bool SetReceiveBuffer(NativeSocket s, int bytes) {
     return ::setsockopt(ToFd(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
-bool BindAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port) {
-    sockaddr_storage storage;
-    socklen_t length = 0;
-    if (!MakeAddress(family, address, port, storage, length)) return false;
-    return ::bind(ToFd(s), reinterpret_cast<sockaddr*>(&storage), length) == 0;
+bool BindAddress(NativeSocket s, const std::string& address, std::uint16_t port) {
+    sockaddr_in a;
+    if (!MakeAddress(address, port, a)) return false;
+    return ::bind(ToFd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
 bool ListenOn(NativeSocket s, int backlog) { return ::listen(ToFd(s), backlog) == 0; }
@@ -140,25 +130,22 @@ NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& e
         return kInvalidSocket;
     }
     char host[65] = {};
-    socklen_t hostLength = storage.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&storage), hostLength, host, sizeof host, nullptr, 0,
-                      NI_NUMERICHOST) != 0)
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&storage), length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
+        0)
         host[0] = '\0';
     peer = host;
     err = SockError::None;
     return static_cast<NativeSocket>(fd);
 }
 
-bool ConnectAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port,
-                    SockError& err) {
-    sockaddr_storage storage;
-    socklen_t length = 0;
-    if (address.empty() || !MakeAddress(family, address, port, storage, length)) {
+bool ConnectAddress(NativeSocket s, const std::string& address, std::uint16_t port, SockError& err) {
+    sockaddr_in a;
+    if (address.empty() || !MakeAddress(address, port, a)) {
         err = SockError::Other;
         return false;
     }
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (::connect(ToFd(s), reinterpret_cast<sockaddr*>(&storage), length) == 0) {
+        if (::connect(ToFd(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
             err = SockError::None;
             return true;
         }
@@ -205,14 +192,12 @@ long SendSome(NativeSocket s, const void* data, std::size_t len, SockError& err)
 
 long SendDatagram(NativeSocket s, const void* data, std::size_t len, const std::string& address,
                   std::uint16_t port, SockError& err) {
-    sockaddr_storage storage;
-    socklen_t length = 0;
-    std::int32_t family = address.find(':') != std::string::npos ? kFamilyIPv6 : kFamilyIPv4;
-    if (!MakeAddress(family, address, port, storage, length)) {
+    sockaddr_in a;
+    if (!MakeAddress(address, port, a)) {
         err = SockError::Other;
         return -1;
     }
-    ssize_t n = ::sendto(ToFd(s), data, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&storage), length);
+    ssize_t n = ::sendto(ToFd(s), data, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a), sizeof a);
     if (n < 0) err = Classify(errno);
     return static_cast<long>(n);
 }
@@ -243,13 +228,7 @@ long ReceiveSome(NativeSocket s, void* buffer, std::size_t len, bool datagram, S
     return static_cast<long>(n);
 }
 
-bool JoinGroup(NativeSocket s, std::int32_t family, const std::string& group) {
-    if (family == kFamilyIPv6 && group.find(':') != std::string::npos) {
-        ipv6_mreq request{};
-        if (inet_pton(AF_INET6, group.c_str(), &request.ipv6mr_multiaddr) != 1) return false;
-        request.ipv6mr_interface = 0;
-        return ::setsockopt(ToFd(s), IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request) == 0;
-    }
+bool JoinGroup(NativeSocket s, const std::string& group) {
     ip_mreq request{};
     if (inet_pton(AF_INET, group.c_str(), &request.imr_multiaddr) != 1) return false;
     request.imr_interface.s_addr = htonl(INADDR_ANY);

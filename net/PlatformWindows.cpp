@@ -33,8 +33,6 @@ SOCKET ToSocket(NativeSocket s) { return static_cast<SOCKET>(s); }
 // Child processes must not inherit a socket (what close-on-exec does on POSIX).
 void NotInherited(SOCKET s) { SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
 
-int NativeFamily(std::int32_t family) { return family == kFamilyIPv6 ? AF_INET6 : AF_INET; }
-
 SockError Classify(int e) {
     switch (e) {
     case WSAEWOULDBLOCK:
@@ -47,29 +45,23 @@ SockError Classify(int e) {
         return SockError::IsConnected;
     case WSAEMSGSIZE:
         return SockError::MessageTooLong;
+    case WSAENOBUFS:
+        return SockError::NoBuffers;
     default:
         return SockError::Other;
     }
 }
 
-bool MakeAddress(std::int32_t family, const std::string& text, std::uint16_t port, sockaddr_storage& storage,
-                 int& length) {
-    std::memset(&storage, 0, sizeof storage);
-    if (family == kFamilyIPv6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        if (!text.empty() && inet_pton(AF_INET6, text.c_str(), &a->sin6_addr) != 1) return false;
-        length = sizeof(sockaddr_in6);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        if (!text.empty() && inet_pton(AF_INET, text.c_str(), &a->sin_addr) != 1) return false;
-        if (text.empty()) a->sin_addr.s_addr = htonl(INADDR_ANY);
-        length = sizeof(sockaddr_in);
+// Fills `a`; false when the text is not a dotted IPv4 address. Empty: any address.
+bool MakeAddress(const std::string& text, std::uint16_t port, sockaddr_in& a) {
+    std::memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    if (text.empty()) {
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
     }
-    return true;
+    return inet_pton(AF_INET, text.c_str(), &a.sin_addr) == 1;
 }
 
 } // namespace
@@ -81,14 +73,14 @@ void StartSocketLibrary() {
 
 void StopSocketLibrary() { WSACleanup(); }
 
-NativeSocket CreateSocket(std::int32_t family, std::int32_t type) {
+NativeSocket CreateSocket(std::int32_t type) {
     int nativeType = type == kTypeStream ? SOCK_STREAM : SOCK_DGRAM;
     int protocol = type == kTypeStream ? IPPROTO_TCP : IPPROTO_UDP;
-    SOCKET s = WSASocketW(NativeFamily(family), nativeType, protocol, nullptr, 0,
+    SOCKET s = WSASocketW(AF_INET, nativeType, protocol, nullptr, 0,
                           WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         // Windows 7 before SP1 does not know the flag.
-        s = WSASocketW(NativeFamily(family), nativeType, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
+        s = WSASocketW(AF_INET, nativeType, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED);
         if (s == INVALID_SOCKET) return kInvalidSocket;
         NotInherited(s);
     }
@@ -122,11 +114,10 @@ bool SetReceiveBuffer(NativeSocket s, int bytes) {
     return setsockopt(ToSocket(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
-bool BindAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port) {
-    sockaddr_storage storage;
-    int length = 0;
-    if (!MakeAddress(family, address, port, storage, length)) return false;
-    return bind(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), length) == 0;
+bool BindAddress(NativeSocket s, const std::string& address, std::uint16_t port) {
+    sockaddr_in a;
+    if (!MakeAddress(address, port, a)) return false;
+    return bind(ToSocket(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
 bool ListenOn(NativeSocket s, int backlog) { return listen(ToSocket(s), backlog) == 0; }
@@ -149,26 +140,22 @@ NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& e
     ioctlsocket(s, FIONBIO, &on);
     NotInherited(s);
     char host[65] = {};
-    int hostLength = storage.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    if (getnameinfo(reinterpret_cast<sockaddr*>(&storage), hostLength, host, sizeof host, nullptr, 0,
-                    NI_NUMERICHOST) != 0)
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&storage), length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
         host[0] = '\0';
     peer = host;
     err = SockError::None;
     return static_cast<NativeSocket>(s);
 }
 
-bool ConnectAddress(NativeSocket s, std::int32_t family, const std::string& address, std::uint16_t port,
-                    SockError& err) {
-    sockaddr_storage storage;
-    int length = 0;
-    if (address.empty() || !MakeAddress(family, address, port, storage, length)) {
+bool ConnectAddress(NativeSocket s, const std::string& address, std::uint16_t port, SockError& err) {
+    sockaddr_in a;
+    if (address.empty() || !MakeAddress(address, port, a)) {
         err = SockError::Other;
         return false;
     }
     int error = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (connect(ToSocket(s), reinterpret_cast<sockaddr*>(&storage), length) == 0) {
+        if (connect(ToSocket(s), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
             err = SockError::None;
             return true;
         }
@@ -225,15 +212,13 @@ long SendSome(NativeSocket s, const void* data, std::size_t len, SockError& err)
 
 long SendDatagram(NativeSocket s, const void* data, std::size_t len, const std::string& address,
                   std::uint16_t port, SockError& err) {
-    sockaddr_storage storage;
-    int length = 0;
-    std::int32_t family = address.find(':') != std::string::npos ? kFamilyIPv6 : kFamilyIPv4;
-    if (!MakeAddress(family, address, port, storage, length)) {
+    sockaddr_in a;
+    if (!MakeAddress(address, port, a)) {
         err = SockError::Other;
         return -1;
     }
     int n = sendto(ToSocket(s), static_cast<const char*>(data), static_cast<int>(len), 0,
-                   reinterpret_cast<sockaddr*>(&storage), length);
+                   reinterpret_cast<sockaddr*>(&a), sizeof a);
     if (n == SOCKET_ERROR) {
         err = Classify(WSAGetLastError());
         return -1;
@@ -258,13 +243,7 @@ long ReceiveSome(NativeSocket s, void* buffer, std::size_t len, bool datagram, S
     return n;
 }
 
-bool JoinGroup(NativeSocket s, std::int32_t family, const std::string& group) {
-    if (family == kFamilyIPv6 && group.find(':') != std::string::npos) {
-        ipv6_mreq request{};
-        if (inet_pton(AF_INET6, group.c_str(), &request.ipv6mr_multiaddr) != 1) return false;
-        return setsockopt(ToSocket(s), IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
-                          sizeof request) == 0;
-    }
+bool JoinGroup(NativeSocket s, const std::string& group) {
     ip_mreq request{};
     if (inet_pton(AF_INET, group.c_str(), &request.imr_multiaddr) != 1) return false;
     request.imr_interface.s_addr = htonl(INADDR_ANY);

@@ -24,7 +24,7 @@ Vita49Receiver::Vita49ReceiverImpl::Vita49ReceiverImpl() { vita49::net::AcquireS
 
 Vita49Receiver::Vita49ReceiverImpl::~Vita49ReceiverImpl() {
     // An open receiver is closed first: destroying a running std::thread would end the process.
-    if (thread || connection.open) Close();
+    if (thread || connection.IsOpen()) Close();
     decoder.CloseRecordings();
     vita49::net::ReleaseSocketLibrary();
 }
@@ -60,7 +60,7 @@ RETURN_CODE Vita49Receiver::Vita49ReceiverImpl::Close() {
         thread.reset();
     }
     RETURN_CODE rc = RC_OK;
-    if (connection.open) rc = connection.Close();
+    if (connection.IsOpen()) rc = connection.Close();
     decoder.CloseRecordings();
     return rc;
 }
@@ -70,43 +70,39 @@ void Vita49Receiver::Vita49ReceiverImpl::PaceFailedAttempt(std::chrono::steady_c
     while (!stop.load() && std::chrono::steady_clock::now() < end) vita49::net::SleepMs(10);
 }
 
+void Vita49Receiver::Vita49ReceiverImpl::LoseConnection() {
+    decoder.OnConnectionLost();
+    stop.store(true);
+    if (decoder.callbacks.connectionError) decoder.callbacks.connectionError();
+}
+
 void Vita49Receiver::Vita49ReceiverImpl::ReceiveLoop() {
+    using vita49::net::ReceiveStatus;
     vita49::net::RaiseThreadPriority();
     decoder.StartRun();
     while (!stop.load()) {
-        if (!connection.connected) {
+        if (!connection.Connected()) {
             const auto start = std::chrono::steady_clock::now();
             const RETURN_CODE rc = connection.Connect(kCycleMs);
             if (rc != RC_OK && rc != RC_TIMEOUT) PaceFailedAttempt(start);
             continue;
         }
-        std::int32_t length = static_cast<std::int32_t>(decoder.FreeBytes());
-        RETURN_CODE rc = connection.Receive(decoder.FreeSpace(), length, kCycleMs);
-        if (rc == RC_OK && connection.datagramTruncated) {
-            decoder.OnDatagramTruncated();
-            continue;
-        }
-        if (rc == RC_OK && length == 0 && connection.IsTcp()) {
-            // Nothing arrived although the socket was readable: the peer may have gone. A
-            // one-byte probe finds out (it fails once the peer has reset the connection).
-            const std::uint8_t probe = 0;
-            std::int32_t one = 1;
-            const bool ended = connection.peerClosed;
-            rc = connection.Send(&probe, one);
-            // A peer that only ended its sending direction takes the probe, yet no byte can
-            // follow; each receive would find that end at once, and the loop would spin.
-            if (rc == RC_OK && ended) rc = RC_SOCKET_ERROR;
-        }
-        if (rc == RC_TIMEOUT) {
+        const vita49::net::Received r =
+            connection.Receive(decoder.FreeSpace(), static_cast<std::int32_t>(decoder.FreeBytes()), kCycleMs);
+        switch (r.status) {
+        case ReceiveStatus::Data:
+            decoder.Commit(static_cast<std::uint32_t>(r.bytes));
+            break;
+        case ReceiveStatus::Timeout:
             decoder.OnReceiveTimeout();
-            continue;
+            break;
+        case ReceiveStatus::DatagramTooLong:
+            decoder.OnDatagramTruncated();
+            break;
+        default:
+            // Broken, or a TCP peer that ended its sending direction: no byte can follow.
+            LoseConnection();
+            break;
         }
-        if (rc != RC_OK) {
-            decoder.OnConnectionLost();
-            stop.store(true);
-            if (decoder.callbacks.connectionError) decoder.callbacks.connectionError();
-            continue;
-        }
-        decoder.Commit(static_cast<std::uint32_t>(length));
     }
 }

@@ -39,4 +39,7 @@ private:
     // Waits out the rest of a cycle after a connection attempt that failed at once, so that
     // a refused peer is retried twice a second instead of in a busy loop.
     void PaceFailedAttempt(std::chrono::steady_clock::time_point cycleStart);
+    // The connection is gone: the held bytes are dropped, the loop ends, and the application
+    // hears of it once.
+    void LoseConnection();
 };

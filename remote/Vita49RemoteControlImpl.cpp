@@ -18,7 +18,7 @@ std::string TextOf(const char (&chars)[N]) {
 Vita49RemoteControl::Vita49RemoteControlImpl::Vita49RemoteControlImpl() { vita49::net::AcquireSocketLibrary(); }
 
 Vita49RemoteControl::Vita49RemoteControlImpl::~Vita49RemoteControlImpl() {
-    if (connection.open) Close();
+    if (connection.IsOpen()) Close();
     vita49::net::ReleaseSocketLibrary();
 }
 
@@ -37,17 +37,16 @@ RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::Close() {
 }
 
 RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::SendCommand(const std::string& line) {
-    std::int32_t length = static_cast<std::int32_t>(line.size());
-    return connection.Send(line.data(), length);
+    return connection.Send(line.data(), static_cast<std::int32_t>(line.size())).code;
 }
 
 RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::ReadResponse(std::string& text, std::size_t& received) {
     char buffer[kResponseBytes] = {};
-    std::int32_t length = kResponseBytes;
-    RETURN_CODE rc = connection.Receive(buffer, length, kResponseMs);
-    received = rc == RC_OK ? static_cast<std::size_t>(length) : 0;
+    // A peer that closed gives no bytes and no error, as a quiet one would.
+    const vita49::net::Received r = connection.Receive(buffer, kResponseBytes, kResponseMs);
+    received = static_cast<std::size_t>(r.bytes);
     text.assign(buffer, strnlen(buffer, received));
-    return rc;
+    return r.code;
 }
 
 RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::SendValue(const char* prefix, unsigned long value,

@@ -171,17 +171,17 @@ TEST_F(MulticastTest, ConnectionJoinsOnlyAMulticastGroup) {
     for (const char* notAGroup : {"127.0.1.100", ""}) {
         SCOPED_TRACE(notAGroup);
         EXPECT_EQ(connection.Open(UDP_MULTICAST, 0, notAGroup, kPort, ""), RC_SOCKET_ERROR);
-        EXPECT_FALSE(connection.open);
+        EXPECT_FALSE(connection.IsOpen());
         EXPECT_EQ(OpenDescriptorCount(), descriptors) << "the failed join left its socket open";
     }
 
     ASSERT_EQ(connection.Open(UDP_MULTICAST, 0, kGroup, kPort, ""), RC_OK);
-    EXPECT_TRUE(connection.connected);
+    EXPECT_TRUE(connection.Connected());
     ASSERT_TRUE(sender.Send(kGroup, DataPacket(kStream, 0, 64)));
     std::vector<std::uint8_t> buffer(2048);
-    std::int32_t length = static_cast<std::int32_t>(buffer.size());
-    EXPECT_EQ(connection.Receive(buffer.data(), length, 2000), RC_OK);
-    EXPECT_EQ(static_cast<std::size_t>(length), DataPacket(kStream, 0, 64).size());
+    const vita49::net::Received r = connection.Receive(buffer.data(), static_cast<std::int32_t>(buffer.size()), 2000);
+    EXPECT_EQ(r.status, vita49::net::ReceiveStatus::Data);
+    EXPECT_EQ(static_cast<std::size_t>(r.bytes), DataPacket(kStream, 0, 64).size());
     EXPECT_EQ(connection.Close(), RC_OK);
 }
 

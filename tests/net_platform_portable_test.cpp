@@ -16,6 +16,7 @@
 
 #include "net/SocketConnection.h"
 #include "net/SocketLibrary.h"
+#include "support/ConnectionChecks.h"
 
 namespace {
 
@@ -45,12 +46,15 @@ Bytes ReceiveAll(SocketConnection& c, std::size_t count, long long limitMs) {
     const auto start = Clock::now();
     std::uint8_t buffer[8192];
     while (out.size() < count && MsSince(start) < limitMs) {
-        std::int32_t length = sizeof buffer;
-        const RETURN_CODE rc = c.Receive(buffer, length, 100);
-        if (rc != RC_OK && rc != RC_TIMEOUT) break;
-        out.insert(out.end(), buffer, buffer + length);
+        const Received r = c.Receive(buffer, sizeof buffer, 100);
+        if (r.status != ReceiveStatus::Data && r.status != ReceiveStatus::Timeout) break;
+        out.insert(out.end(), buffer, buffer + r.bytes);
     }
     return out;
+}
+
+Sent SendBytes(SocketConnection& c, const Bytes& bytes) {
+    return c.Send(bytes.data(), static_cast<std::int32_t>(bytes.size()));
 }
 
 class PortableLoopback : public ::testing::Test {
@@ -58,7 +62,7 @@ protected:
     void SetUp() override { AcquireSocketLibrary(); }
     void TearDown() override {
         for (SocketConnection* c : {&server_, &client_, &udpReceiver_, &udpSender_})
-            if (c->open) c->Close();
+            if (c->IsOpen()) c->Close();
         ReleaseSocketLibrary();
     }
 
@@ -67,12 +71,12 @@ protected:
         ASSERT_EQ(server_.Open(TCP_SERVER, kServerPort, "", 0, ""), RC_OK);
         ASSERT_EQ(client_.Open(TCP_CLIENT, kServerPort, "127.0.7.30", 0, ""), RC_OK);
         const auto start = Clock::now();
-        while ((!server_.connected || !client_.connected) && MsSince(start) < 5000) {
+        while ((!server_.Connected() || !client_.Connected()) && MsSince(start) < 5000) {
             client_.Connect(50);
             server_.Connect(50);
         }
-        ASSERT_TRUE(server_.connected && client_.connected);
-        EXPECT_EQ(server_.address.rfind("127.", 0), 0u) << "the peer's numeric address: " << server_.address;
+        ASSERT_TRUE(server_.Connected() && client_.Connected());
+        EXPECT_EQ(server_.Address().rfind("127.", 0), 0u) << "the peer's numeric address: " << server_.Address();
     }
 
     SocketConnection server_, client_, udpReceiver_, udpSender_;
@@ -81,59 +85,53 @@ protected:
 TEST_F(PortableLoopback, TcpCarriesBytesBothWaysAndReportsAPeerThatLeft) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     const Bytes up = Pattern(300000, 1), down = Pattern(70000, 2);
-    std::int32_t length = static_cast<std::int32_t>(up.size());
     // The server takes the bytes while the client is still sending them.
     Bytes received;
     std::thread reader([&] { received = ReceiveAll(server_, up.size(), 10000); });
-    EXPECT_EQ(client_.Send(up.data(), length), RC_OK);
-    EXPECT_EQ(length, static_cast<std::int32_t>(up.size()));
+    const Sent sent = SendBytes(client_, up);
+    EXPECT_EQ(sent.code, RC_OK);
+    EXPECT_EQ(sent.bytes, static_cast<std::int32_t>(up.size()));
     reader.join();
     EXPECT_EQ(received, up);
-    length = static_cast<std::int32_t>(down.size());
-    EXPECT_EQ(server_.Send(down.data(), length), RC_OK);
+    EXPECT_EQ(SendBytes(server_, down).code, RC_OK);
     EXPECT_EQ(ReceiveAll(client_, down.size(), 10000), down);
 
     // Nothing to read: the wait lasts as long as asked, and changes no flag.
-    std::uint8_t byte = 0;
-    std::int32_t one = 1;
-    auto start = Clock::now();
-    EXPECT_EQ(server_.Receive(&byte, one, 300), RC_TIMEOUT);
-    EXPECT_GE(MsSince(start), 250);
-    EXPECT_TRUE(server_.connected);
+    vita49::test::ExpectQuietReceiveWaitsOnlyAsLongAsAsked(server_, 300);
 
-    // The client leaves: the server reads no bytes without an error, and a send then fails.
+    // The client leaves: the server's receive says so, and a send then fails.
     ASSERT_EQ(client_.Close(), RC_OK);
-    one = 1;
-    EXPECT_EQ(server_.Receive(&byte, one, 2000), RC_OK);
-    EXPECT_EQ(one, 0);
+    std::uint8_t byte = 0;
+    const Received end = server_.Receive(&byte, 1, 2000);
+    EXPECT_EQ(end.status, ReceiveStatus::PeerClosed);
+    EXPECT_EQ(end.code, RC_OK);
+    EXPECT_EQ(end.bytes, 0);
     RETURN_CODE rc = RC_OK;
-    start = Clock::now();
+    const auto start = Clock::now();
     while (rc == RC_OK && MsSince(start) < 5000) {
         const std::uint8_t probe = 0;
-        std::int32_t n = 1;
-        rc = server_.Send(&probe, n);
+        rc = server_.Send(&probe, 1).code;
         if (rc == RC_OK) std::this_thread::sleep_for(milliseconds(20));
     }
     EXPECT_EQ(rc, RC_SOCKET_ERROR);
-    EXPECT_TRUE(server_.socketError);
-    EXPECT_FALSE(server_.connected);
+    EXPECT_TRUE(server_.Broken());
+    EXPECT_FALSE(server_.Connected());
 }
 
 // The fast-path name asks for the platform's loopback option where there is one; either way
-// it connects to this host like "Localhost".
+// it stands for 127.0.0.1, without a name lookup.
 TEST_F(PortableLoopback, LoopbackFastPathNameConnectsOnEveryPlatform) {
     ASSERT_EQ(server_.Open(TCP_SERVER, kFastPathPort, "LoopbackFastPath", 0, ""), RC_OK);
     ASSERT_EQ(client_.Open(TCP_CLIENT, kFastPathPort, "LoopbackFastPath", 0, ""), RC_OK);
-    EXPECT_EQ(client_.address.rfind("127.", 0), 0u) << client_.address;
+    EXPECT_EQ(client_.Address(), "127.0.0.1");
     const auto start = Clock::now();
-    while ((!server_.connected || !client_.connected) && MsSince(start) < 5000) {
+    while ((!server_.Connected() || !client_.Connected()) && MsSince(start) < 5000) {
         client_.Connect(50);
         server_.Connect(50);
     }
-    ASSERT_TRUE(server_.connected && client_.connected);
+    ASSERT_TRUE(server_.Connected() && client_.Connected());
     const Bytes bytes = Pattern(1000, 6);
-    std::int32_t length = static_cast<std::int32_t>(bytes.size());
-    EXPECT_EQ(client_.Send(bytes.data(), length), RC_OK);
+    EXPECT_EQ(SendBytes(client_, bytes).code, RC_OK);
     EXPECT_EQ(ReceiveAll(server_, bytes.size(), 5000), bytes);
 }
 
@@ -143,7 +141,7 @@ TEST_F(PortableLoopback, RefusedConnectNeverBecomesAConnection) {
         const auto start = Clock::now();
         EXPECT_EQ(client_.Connect(200), RC_TIMEOUT) << "attempt " << attempt;
         EXPECT_GE(MsSince(start), 150);
-        EXPECT_FALSE(client_.connected);
+        EXPECT_FALSE(client_.Connected());
     }
 }
 
@@ -152,27 +150,26 @@ TEST_F(PortableLoopback, DatagramsArriveWholeAndAnOverLongOneIsOnlyLost) {
     ASSERT_EQ(udpSender_.Open(UDP_SINGLECAST, kUdpPort, "127.0.7.32", 0, ""), RC_OK);
     const Bytes first = Pattern(1200, 3), tooLong = Pattern(5000, 4), last = Pattern(900, 5);
     for (const Bytes* d : {&first, &tooLong, &last}) {
-        std::int32_t length = static_cast<std::int32_t>(d->size());
-        ASSERT_EQ(udpSender_.Send(d->data(), length), RC_OK);
-        EXPECT_EQ(length, static_cast<std::int32_t>(d->size()));
+        const Sent sent = SendBytes(udpSender_, *d);
+        ASSERT_EQ(sent.code, RC_OK);
+        EXPECT_EQ(sent.bytes, static_cast<std::int32_t>(d->size()));
     }
     Bytes buffer(4096);
-    std::int32_t length = static_cast<std::int32_t>(buffer.size());
-    ASSERT_EQ(udpReceiver_.Receive(buffer.data(), length, 2000), RC_OK);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), first);
-    EXPECT_FALSE(udpReceiver_.datagramTruncated);
+    const auto capacity = static_cast<std::int32_t>(buffer.size());
+    Received r = udpReceiver_.Receive(buffer.data(), capacity, 2000);
+    ASSERT_EQ(r.status, ReceiveStatus::Data);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + r.bytes), first);
 
-    length = static_cast<std::int32_t>(buffer.size());
-    ASSERT_EQ(udpReceiver_.Receive(buffer.data(), length, 2000), RC_OK);
-    EXPECT_TRUE(udpReceiver_.datagramTruncated);
-    EXPECT_EQ(length, 0) << "no part of a lost datagram is handed on";
-    EXPECT_TRUE(udpReceiver_.connected);
-    EXPECT_FALSE(udpReceiver_.socketError);
+    r = udpReceiver_.Receive(buffer.data(), capacity, 2000);
+    EXPECT_EQ(r.status, ReceiveStatus::DatagramTooLong);
+    EXPECT_EQ(r.code, RC_OK);
+    EXPECT_EQ(r.bytes, 0) << "no part of a lost datagram is handed on";
+    EXPECT_TRUE(udpReceiver_.Connected());
+    EXPECT_FALSE(udpReceiver_.Broken());
 
-    length = static_cast<std::int32_t>(buffer.size());
-    ASSERT_EQ(udpReceiver_.Receive(buffer.data(), length, 2000), RC_OK);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), last);
-    EXPECT_FALSE(udpReceiver_.datagramTruncated);
+    r = udpReceiver_.Receive(buffer.data(), capacity, 2000);
+    ASSERT_EQ(r.status, ReceiveStatus::Data);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + r.bytes), last);
 }
 
 } // namespace
