@@ -20,6 +20,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "net/ConnectionTypes.h"
 #include "sim/Simulator.h"
 #include "vita49/Vita49Receiver.h"
 #include "vita49/Vita49RemoteControl.h"
@@ -189,11 +190,11 @@ RunFigures Run(const Options& options, CONNECTION_TYPE type, std::uint16_t port)
     return figures;
 }
 
-void Report(const char* name, const RunFigures& f) {
+void Report(CONNECTION_TYPE type, const RunFigures& f) {
     const auto& s = f.sent;
     const std::uint64_t sent = s.ifData + s.ifContext + s.extData + s.extContext;
     const std::uint64_t got = f.data + f.context + f.fftData + f.fftContext;
-    std::printf("\n%s, %.1f s\n", name, f.seconds);
+    std::printf("\n%s, %.1f s\n", vita49::net::ConnectionTypeName(type).c_str(), f.seconds);
     std::printf("  %-14s %12s %12s %12s\n", "packets", "sent", "received", "lost");
     auto row = [](const char* kind, std::uint64_t a, std::uint64_t b) {
         std::printf("  %-14s %12llu %12llu %12lld\n", kind, static_cast<unsigned long long>(a),
@@ -259,12 +260,12 @@ int main(int argc, char** argv) {
     if (options.udp) {
         const RunFigures f = Run(options, UDP_SINGLECAST, 47401);
         ok = ok && f.ok;
-        if (f.ok) Report("UDP_SINGLECAST", f);
+        if (f.ok) Report(UDP_SINGLECAST, f);
     }
     if (options.tcp) {
         const RunFigures f = Run(options, TCP_SERVER, 47402);
         ok = ok && f.ok;
-        if (f.ok) Report("TCP_SERVER", f);
+        if (f.ok) Report(TCP_SERVER, f);
     }
     const int descriptorsAtEnd = OpenDescriptors();
     std::printf("\nresident memory at start %ld KiB, at the end %ld KiB; descriptors at start %d, at the end %d\n",
