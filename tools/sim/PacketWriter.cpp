@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "vita49/PacketLayout.h"
+
 namespace vita49::sim {
 namespace {
 
@@ -34,7 +36,12 @@ std::uint32_t Fixed(double value, double scale) {
     return static_cast<std::uint32_t>(static_cast<std::int32_t>(std::lround(value * scale)));
 }
 
-bool HasStreamId(std::uint8_t type) { return type == 1 || type == 3 || type == 4 || type == 5; }
+std::size_t Padded(std::size_t payloadBytes) { return (payloadBytes + 3) / 4 * 4; }
+
+// The header word without its size, and the prologue it implies: the receiver's own layout.
+HeaderLayout LayoutFor(const PacketHeader& h) {
+    return LayoutOf(MakeHeaderWord(h.type, h.classId, h.trailer, h.tsi, h.tsf, h.count, 0));
+}
 
 } // namespace
 
@@ -52,51 +59,25 @@ std::uint32_t MakeTrailer(const TrailerBits& bits) {
 }
 
 std::size_t PacketBytes(const PacketHeader& h, std::size_t payloadBytes) {
-    std::size_t bytes = 4;
-    if (HasStreamId(h.type)) bytes += 4;
-    if (h.classId) bytes += 8;
-    if (h.tsi != 0) bytes += 4;
-    if (h.tsf != 0) bytes += 8;
-    bytes += (payloadBytes + 3) / 4 * 4;
-    if (h.trailer) bytes += 4;
-    return bytes;
+    return LayoutFor(h).payloadAt + Padded(payloadBytes) + (h.trailer ? kTrailerBytes : 0);
 }
 
 std::size_t WritePacket(std::uint8_t* out, const PacketHeader& h, const std::uint8_t* payload,
                         std::size_t payloadBytes) {
     const std::size_t total = PacketBytes(h, payloadBytes);
-    std::uint32_t header = (std::uint32_t{h.type} & 0xF) << 28;
-    if (h.classId) header |= 1u << 27;
-    if (h.trailer) header |= 1u << 26;
-    header |= (std::uint32_t{h.tsi} & 3) << 22;
-    header |= (std::uint32_t{h.tsf} & 3) << 20;
-    header |= (std::uint32_t{h.count} & 0xF) << 16;
-    header |= static_cast<std::uint32_t>(total / 4) & 0xFFFF;
-    std::uint8_t* p = out;
-    Put32(p, header);
-    p += 4;
-    if (HasStreamId(h.type)) {
-        Put32(p, h.streamId);
-        p += 4;
+    const HeaderLayout layout = LayoutFor(h);
+    Put32(out, layout.word | kSizeField.In(static_cast<std::uint32_t>(total / kWordBytes)));
+    if (TypeHasStreamId(h.type)) Put32(out + kStreamIdAt, h.streamId);
+    if (layout.HasClassId()) {
+        Put32(out + layout.classIdAt, h.classOui & 0x00FFFFFF);
+        Put32(out + layout.classIdAt + 4, h.classCodes);
     }
-    if (h.classId) {
-        Put32(p, h.classOui & 0x00FFFFFF);
-        Put32(p + 4, h.classCodes);
-        p += 8;
-    }
-    if (h.tsi != 0) {
-        Put32(p, h.intTimestamp);
-        p += 4;
-    }
-    if (h.tsf != 0) {
-        Put64(p, h.fracTimestamp);
-        p += 8;
-    }
+    if (layout.HasIntTimestamp()) Put32(out + layout.intTimestampAt, h.intTimestamp);
+    if (layout.HasFracTimestamp()) Put64(out + layout.fracTimestampAt, h.fracTimestamp);
+    std::uint8_t* p = out + layout.payloadAt;
     if (payloadBytes > 0) std::memcpy(p, payload, payloadBytes);
-    const std::size_t padded = (payloadBytes + 3) / 4 * 4;
-    std::memset(p + payloadBytes, 0, padded - payloadBytes);
-    p += padded;
-    if (h.trailer) Put32(p, h.trailerWord);
+    std::memset(p + payloadBytes, 0, Padded(payloadBytes) - payloadBytes);
+    if (h.trailer) Put32(out + total - kTrailerBytes, h.trailerWord);
     return total;
 }
 
