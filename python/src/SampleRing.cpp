@@ -101,6 +101,7 @@ void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned 
         const std::uint64_t start = newSegment ? AlignUp(headByte_, 8) : headByte_;
         const std::uint64_t need = (start - headByte_) + count * sampleBytes;
         if (need > capacity_) { // only if even the smallest buffer could not be had
+            received_ += count;
             overflow_ += count;
             pendingGap_ = true;
             return;
@@ -108,6 +109,7 @@ void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned 
         if (FreeBytes() < need) {
             if (reserved_) {
                 // The oldest samples are being copied out: these newest ones cannot go in.
+                received_ += count;
                 overflow_ += count;
                 pendingGap_ = true;
                 return;

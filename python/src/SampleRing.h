@@ -41,7 +41,7 @@ public:
     enum class TakeResult { Ready, TimedOut, Closed, Failed };
 
     struct Counters {
-        std::uint64_t received = 0;   // samples that entered the buffer
+        std::uint64_t received = 0;   // samples written: read, dropped or buffered
         std::uint64_t overflow = 0;   // samples dropped for want of room
         std::uint64_t buffered = 0;   // samples waiting to be read
         std::uint64_t capacityBytes = 0;

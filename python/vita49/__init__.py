@@ -254,7 +254,8 @@ class _Stream:
         _check(code, f"{type(self).__name__}.close")
 
     def __enter__(self):
-        return self.open()
+        # Opens, unless already opened (`with rx.open():` works too).
+        return self if self.is_open else self.open()
 
     def __exit__(self, exc_type, exc, tb):
         if exc_type is None:
@@ -464,7 +465,7 @@ class RemoteControl:
         _check(self._impl.close(), "RemoteControl.close")
 
     def __enter__(self):
-        return self.open()
+        return self if self._open else self.open()
 
     def __exit__(self, exc_type, exc, tb):
         if exc_type is None:
