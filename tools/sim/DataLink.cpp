@@ -13,6 +13,8 @@
 #include <chrono>
 #include <thread>
 
+#include "net/SendLoop.h"
+
 namespace vita49::sim {
 namespace {
 
@@ -77,7 +79,6 @@ DataLink::Result DataLink::Establish(const std::atomic<bool>& stop, std::string&
             error = "invalid destination " + settings_.address;
             return Result::Broken;
         }
-        destination_ = dest.sin_addr.s_addr;
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd_ < 0) {
             error = std::string("socket: ") + std::strerror(errno);
@@ -172,55 +173,36 @@ DataLink::Result DataLink::Send(const std::uint8_t* bytes, std::size_t length, c
                                 bool& failed) {
     failed = false;
     if (fd_ < 0) return Result::Broken;
+    // No stall limit: an instrument waits for room as long as its stream runs.
+    net::SendLimits limits;
+    limits.stop = &stop;
+    const auto socket = static_cast<net::NativeSocket>(fd_);
     if (!IsTcp()) {
-        sockaddr_in dest;
-        std::memset(&dest, 0, sizeof dest);
-        dest.sin_family = AF_INET;
-        dest.sin_port = htons(settings_.port);
-        dest.sin_addr.s_addr = destination_;
-        for (;;) {
-            const ssize_t n =
-                sendto(fd_, bytes, length, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&dest), sizeof dest);
-            if (n >= 0) return Result::Ok;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR) {
-                failed = true; // a datagram is lost, the stream goes on
-                return Result::Ok;
-            }
-            if (stop.load()) return Result::Stopped;
-            if (errno == ENOBUFS)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            else
-                WaitFor(fd_, POLLOUT, kSliceMs);
-        }
+        const net::SendEnd end =
+            net::SendDatagramTo(socket, bytes, length, settings_.address, settings_.port, limits).end;
+        if (end == net::SendEnd::Stopped) return Result::Stopped;
+        failed = end != net::SendEnd::Done; // a datagram is lost, the stream goes on
+        return Result::Ok;
     }
-    std::size_t sent = 0;
-    while (sent < length) {
-        const ssize_t n = send(fd_, bytes + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (stop.load()) return Result::Stopped;
-            WaitFor(fd_, POLLOUT, kSliceMs);
-            continue;
-        }
-        return Result::Broken;
-    }
+    const net::SendEnd end = net::SendStreamBytes(socket, bytes, length, limits).end;
+    if (end == net::SendEnd::Stopped) return Result::Stopped;
+    if (end != net::SendEnd::Done) return Result::Broken;
+    return DrainNowAndThen();
+}
+
+DataLink::Result DataLink::DrainNowAndThen() {
     // The application may write to the stream (a receiver probes a quiet connection); read
     // it away now and then, and notice an orderly close early.
-    if (++sendsSinceDrain_ >= 32) {
-        sendsSinceDrain_ = 0;
-        std::uint8_t scratch[512];
-        for (;;) {
-            const ssize_t n = recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
-            if (n > 0) continue;
-            if (n == 0) return Result::Broken;
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-            return Result::Broken;
-        }
+    if (++sendsSinceDrain_ < 32) return Result::Ok;
+    sendsSinceDrain_ = 0;
+    std::uint8_t scratch[512];
+    for (;;) {
+        const ssize_t n = recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n == 0) return Result::Broken;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return Result::Ok;
+        return Result::Broken;
     }
-    return Result::Ok;
 }
 
 } // namespace vita49::sim

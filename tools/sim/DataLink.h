@@ -42,12 +42,13 @@ public:
 private:
     Result Connect(const std::atomic<bool>& stop, std::string& error);
     Result Accept(const std::atomic<bool>& stop, std::string& error);
+    // TCP: every few sends, reads away what the application wrote and sees its close.
+    Result DrainNowAndThen();
 
     StreamSettings settings_;
     std::string ownAddress_;
     int fd_ = -1;
     int listenFd_ = -1;
-    std::uint32_t destination_ = 0; // IPv4 address in network order (UDP)
     unsigned sendsSinceDrain_ = 0;
 };
 
