@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/HandPacket.h"
 #include "support/Recorder.h"
 #include "support/StreamBuilder.h"
 #include "vita49/ContextFields.h"
@@ -62,57 +63,43 @@ struct Prologue {
     bool tsf = false;
 };
 
-// An IF context packet written word by word, with the position of every field.
+// An IF context packet: its context section written word by word here, header and prologue
+// by the tests' packet builder, with the position of every field.
 class ContextPacket {
 public:
     ContextPacket(std::uint32_t cif0, const Prologue& prologue) {
-        std::fill(fieldAt.begin(), fieldAt.end(), 0u);
-        Put32(0); // header, below
-        Put32(0x00000077u);
-        if (prologue.classId) {
-            Put32(0x00123456u);
-            Put32(0x00010002u);
-        }
-        if (prologue.tsi) Put32(0x5F000000u);
-        if (prologue.tsf) {
-            Put32(0);
-            Put32(1000);
-        }
-        section = size;
+        std::array<std::uint32_t, 32> inSection{}; // 0: absent (CIF0 itself is at 0)
         Put32(cif0);
         for (int bit = 30; bit >= 14; --bit) {
             if ((cif0 & (1u << bit)) == 0) continue;
-            fieldAt[static_cast<std::size_t>(bit)] = size;
+            inSection[static_cast<std::size_t>(bit)] = static_cast<std::uint32_t>(section_.size());
             WriteField(bit);
         }
-        const std::uint32_t words = size / 4;
-        bytes[0] = static_cast<std::uint8_t>(0x40 | (prologue.classId ? 0x08 : 0));
-        bytes[1] = static_cast<std::uint8_t>((prologue.tsi ? 0x80 : 0) | (prologue.tsf ? 0x20 : 0) | 0x06);
-        bytes[2] = static_cast<std::uint8_t>(words >> 8);
-        bytes[3] = static_cast<std::uint8_t>(words);
+        sim::PacketHeader h = test::Header(4, 0x77, 6);
+        h.classId = prologue.classId;
+        h.classOui = 0x123456;
+        h.classCodes = 0x00010002;
+        h.tsi = prologue.tsi ? 2 : 0;
+        h.intTimestamp = 0x5F000000u;
+        h.tsf = prologue.tsf ? 2 : 0;
+        h.fracTimestamp = 1000;
+        const test::HandPacket p = test::BuildPacket(h, section_);
+        bytes = p.bytes;
+        section = static_cast<std::uint32_t>(p.payloadAt);
+        for (std::size_t bit = 0; bit < fieldAt.size(); ++bit)
+            fieldAt[bit] = inSection[bit] == 0 ? 0 : section + inSection[bit];
     }
 
     const std::uint8_t* Data() const { return bytes.data(); }
-    std::uint32_t Size() const { return size; }
-    std::vector<std::uint8_t> Vector() const { return std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + size); }
+    std::uint32_t Size() const { return static_cast<std::uint32_t>(bytes.size()); }
 
-    std::array<std::uint8_t, 512> bytes{};
-    std::uint32_t size = 0;
+    std::vector<std::uint8_t> bytes;
     std::uint32_t section = 0;
     std::array<std::uint32_t, 32> fieldAt{}; // 0: absent
 
 private:
-    void Put32(std::uint32_t v) {
-        bytes[size] = static_cast<std::uint8_t>(v >> 24);
-        bytes[size + 1] = static_cast<std::uint8_t>(v >> 16);
-        bytes[size + 2] = static_cast<std::uint8_t>(v >> 8);
-        bytes[size + 3] = static_cast<std::uint8_t>(v);
-        size += 4;
-    }
-    void Put64(std::uint64_t v) {
-        Put32(static_cast<std::uint32_t>(v >> 32));
-        Put32(static_cast<std::uint32_t>(v));
-    }
+    void Put32(std::uint32_t v) { test::PutBigEndian(section_, v, 4); }
+    void Put64(std::uint64_t v) { test::PutBigEndian(section_, v, 8); }
     void WriteField(int bit) {
         switch (bit) {
         case 29: Put64(kBandwidthRaw); break;
@@ -141,6 +128,8 @@ private:
             break;
         }
     }
+
+    std::vector<std::uint8_t> section_;
 };
 
 constexpr std::uint32_t Bit(int b) { return 1u << b; }
@@ -234,12 +223,11 @@ class HandContext : public ::testing::Test {
 protected:
     // An IF context packet: header without optional prologue fields, stream identifier, CIF0,
     // then `fields` as given. Its context section starts at c = 8.
-    static std::vector<std::uint8_t> Packet(std::uint32_t cif0, std::vector<std::uint8_t> fields) {
-        std::vector<std::uint8_t> p = {0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
-        for (int i = 3; i >= 0; --i) p.push_back(static_cast<std::uint8_t>(cif0 >> (8 * i)));
-        p.insert(p.end(), fields.begin(), fields.end());
-        p[3] = static_cast<std::uint8_t>(p.size() / 4);
-        return p;
+    static std::vector<std::uint8_t> Packet(std::uint32_t cif0, const std::vector<std::uint8_t>& fields) {
+        std::vector<std::uint8_t> section;
+        test::PutBigEndian(section, cif0, 4);
+        section.insert(section.end(), fields.begin(), fields.end());
+        return test::BuildPacket(test::Header(4, 1, 0), section).bytes;
     }
     static std::uint32_t Len(const std::vector<std::uint8_t>& p) { return static_cast<std::uint32_t>(p.size()); }
     static constexpr std::uint32_t c = 8;
@@ -373,7 +361,7 @@ TEST(ContextRecord, PacketCutAtEveryByteKeepsWhatItNoLongerCarries) {
     const std::uint32_t cif0 = Bit(31) | Bit(30) | Bit(29) | Bit(28) | Bit(27) | Bit(24) | Bit(23) | Bit(21) |
                                Bit(17) | Bit(15) | Bit(14) | Bit(3);
     const ContextPacket p(cif0, Prologue{true, true, true});
-    const std::vector<std::uint8_t> whole = p.Vector();
+    const std::vector<std::uint8_t>& whole = p.bytes;
     const Vita49_Context old = Sentinel();
     auto fits = [&](int bit, std::uint32_t length) {
         return p.fieldAt[static_cast<std::size_t>(bit)] + static_cast<std::uint32_t>(FieldBytes(bit)) <= length;

@@ -288,13 +288,10 @@ const std::vector<std::uint8_t> kTrailerPayload = {0xAA, 0xBB, 0xCC, 0xDD, 0x11,
 
 // Header, stream identifier, four payload words and, when `trailer` is given, the trailer.
 std::vector<std::uint8_t> Packet(std::uint8_t count, const std::uint32_t* trailer) {
-    std::vector<std::uint8_t> p = {static_cast<std::uint8_t>(trailer ? 0x14 : 0x10), count, 0x00,
-                                   static_cast<std::uint8_t>(trailer ? 7 : 6), 0x51, 0x00, 0x00, 0x01};
-    p.insert(p.end(), kTrailerPayload.begin(), kTrailerPayload.end());
-    if (trailer) {
-        for (int i = 3; i >= 0; --i) p.push_back(static_cast<std::uint8_t>(*trailer >> (8 * i)));
-    }
-    return p;
+    sim::PacketHeader h = test::Header(1, kStream, count);
+    h.trailer = trailer != nullptr;
+    if (trailer) h.trailerWord = *trailer;
+    return test::BuildPacket(h, kTrailerPayload).bytes;
 }
 
 class Trailer : public DataBranch {

@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "support/HandPacket.h"
 #include "vita49/PacketLayout.h"
 
 namespace vita49 {
@@ -20,7 +21,7 @@ constexpr std::uint32_t kIntTimestamp = 0x9ABCDEF0u;
 constexpr std::uint64_t kFracTimestamp = 0x8123456789ABCDEFull; // top bit set: must stay unsigned
 constexpr std::uint32_t kTrailer = 0xE3060083u;
 constexpr std::size_t kPayloadBytes = 12;
-constexpr std::size_t kAbsent = static_cast<std::size_t>(-1);
+using test::kAbsent;
 
 struct Layout {
     std::uint8_t type;
@@ -30,50 +31,31 @@ struct Layout {
     bool trailer;
 };
 
-// A packet written field after field, with the position where each field was put. Written
-// here rather than with the simulator's encoder so that an encoder fault cannot mask a
-// decoder fault.
-struct HandPacket {
-    std::vector<std::uint8_t> bytes;
-    std::size_t streamIdAt = kAbsent;
-    std::size_t intTimestampAt = kAbsent;
-    std::size_t fracTimestampAt = kAbsent;
-    std::size_t payloadAt = kAbsent;
-    std::size_t trailerAt = kAbsent;
-};
-
-void Put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+// The header these flags describe, with every value its parts can carry.
+sim::PacketHeader Spec(const Layout& l, std::uint8_t count) {
+    sim::PacketHeader h = test::Header(l.type, kStreamId, count);
+    h.classId = l.classId;
+    h.classOui = 0xFEDCBA;
+    h.classCodes = 0x00011234;
+    h.tsi = l.tsi;
+    h.intTimestamp = kIntTimestamp;
+    h.tsf = l.tsf;
+    h.fracTimestamp = kFracTimestamp;
+    h.trailer = l.trailer;
+    h.trailerWord = kTrailer;
+    return h;
 }
 
-HandPacket Build(const Layout& l, std::uint8_t count = 5, bool reservedBits = false) {
-    HandPacket p;
-    p.bytes.resize(4);
-    if (l.type == 1 || l.type == 3 || l.type == 4 || l.type == 5) {
-        p.streamIdAt = p.bytes.size();
-        Put(p.bytes, kStreamId, 4);
-    }
-    if (l.classId) Put(p.bytes, 0x00FEDCBA00011234ull, 8);
-    if (l.tsi != 0) {
-        p.intTimestampAt = p.bytes.size();
-        Put(p.bytes, kIntTimestamp, 4);
-    }
-    if (l.tsf != 0) {
-        p.fracTimestampAt = p.bytes.size();
-        Put(p.bytes, kFracTimestamp, 8);
-    }
-    p.payloadAt = p.bytes.size();
-    for (std::size_t i = 0; i < kPayloadBytes; ++i) p.bytes.push_back(static_cast<std::uint8_t>(0xA0 + i));
-    if (l.trailer) {
-        p.trailerAt = p.bytes.size();
-        Put(p.bytes, kTrailer, 4);
-    }
-    const std::size_t words = p.bytes.size() / 4;
-    p.bytes[0] = static_cast<std::uint8_t>((l.type << 4) | (l.classId ? 0x08 : 0) | (l.trailer ? 0x04 : 0) |
-                                           (reservedBits ? 0x03 : 0));
-    p.bytes[1] = static_cast<std::uint8_t>((l.tsi << 6) | (l.tsf << 4) | count);
-    p.bytes[2] = static_cast<std::uint8_t>(words >> 8);
-    p.bytes[3] = static_cast<std::uint8_t>(words);
+std::vector<std::uint8_t> Payload() {
+    std::vector<std::uint8_t> payload(kPayloadBytes);
+    for (std::size_t i = 0; i < kPayloadBytes; ++i) payload[i] = static_cast<std::uint8_t>(0xA0 + i);
+    return payload;
+}
+
+// The packet, written by the tests' own builder.
+test::HandPacket Build(const Layout& l, std::uint8_t count = 5, bool reservedBits = false) {
+    test::HandPacket p = test::BuildPacket(Spec(l, count), Payload());
+    if (reservedBits) p.bytes[0] |= 0x03; // header bits 25 and 24: no reader may look at them
     return p;
 }
 
@@ -127,7 +109,7 @@ protected:
 
 TEST_P(PacketLayoutTest, WholePacketYieldsEveryFieldItCarries) {
     const Layout l = L();
-    const HandPacket p = Build(l, 9, l.tsf == 2);
+    const test::HandPacket p = Build(l, 9, l.tsf == 2);
     const auto length = static_cast<std::uint32_t>(p.bytes.size());
     const Decoded d = DecodeAll(p.bytes.data(), length);
 
@@ -164,11 +146,33 @@ TEST_P(PacketLayoutTest, WholePacketYieldsEveryFieldItCarries) {
     if (d.trailerOk) {
         EXPECT_EQ(d.trailer, kTrailer);
     }
+
+    // The header readers the receive loop uses before it decodes anything.
+    const std::uint8_t* h = p.bytes.data();
+    EXPECT_EQ(HeaderType(h), l.type);
+    EXPECT_EQ(HeaderHasClassId(h), l.classId);
+    EXPECT_EQ(HeaderHasTrailer(h), l.trailer);
+    EXPECT_EQ(HeaderHasIntTimestamp(h), l.tsi != 0);
+    EXPECT_EQ(HeaderHasFracTimestamp(h), l.tsf != 0);
+    EXPECT_EQ(HeaderPacketCount(h), 9u);
+    EXPECT_EQ(HeaderPacketBytes(h), p.bytes.size());
+    EXPECT_EQ(TypeHasStreamId(l.type), p.streamIdAt != kAbsent);
+    EXPECT_EQ(PrologueBytes(h), p.payloadAt);
+}
+
+TEST_P(PacketLayoutTest, SimulatorWritesTheSameBytes) {
+    // The simulated instrument writes through the receiver's own layout definitions: checked
+    // here against the independent builder.
+    const Layout l = L();
+    const std::vector<std::uint8_t> payload = Payload();
+    std::vector<std::uint8_t> written;
+    sim::AppendPacket(written, Spec(l, 11), payload.data(), payload.size());
+    EXPECT_EQ(written, test::BuildPacket(Spec(l, 11), payload).bytes);
 }
 
 TEST_P(PacketLayoutTest, EveryShorterLengthFailsExactlyTheFieldsItCuts) {
     const Layout l = L();
-    const HandPacket p = Build(l);
+    const test::HandPacket p = Build(l);
     const std::size_t full = p.bytes.size();
     // The header word is the caller's guarantee, but shorter lengths must not be read either.
     for (std::size_t length = 0; length <= full; ++length) {
@@ -200,7 +204,7 @@ TEST_P(PacketLayoutTest, EveryShorterLengthFailsExactlyTheFieldsItCuts) {
 
 TEST_P(PacketLayoutTest, BytesBeyondTheDeclaredSizeAreNotPartOfThePacket) {
     const Layout l = L();
-    HandPacket p = Build(l);
+    test::HandPacket p = Build(l);
     const std::size_t declared = p.bytes.size();
     // The next packet's bytes follow in the buffer; a longer `length` must not move the
     // payload end or the trailer.

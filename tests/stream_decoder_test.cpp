@@ -17,21 +17,13 @@
 namespace vita49 {
 namespace {
 
+using test::BareHeader;
 using test::CallbackRecorder;
 using test::StreamBuilder;
 using Kind = CallbackRecorder::Kind;
 
 constexpr std::uint32_t kStream = 0x00ABCDEFu;
 constexpr std::uint32_t kOtherStream = 0x00ABCDEEu;
-
-// A header word, stream identifier and nothing else, written by hand: type, size in words.
-std::vector<std::uint8_t> BareHeader(std::uint8_t type, std::uint16_t words, std::uint32_t streamId,
-                                     std::uint8_t count = 0) {
-    return {static_cast<std::uint8_t>(type << 4), count, static_cast<std::uint8_t>(words >> 8),
-            static_cast<std::uint8_t>(words), static_cast<std::uint8_t>(streamId >> 24),
-            static_cast<std::uint8_t>(streamId >> 16), static_cast<std::uint8_t>(streamId >> 8),
-            static_cast<std::uint8_t>(streamId)};
-}
 
 sim::ContextValues SomeContext(double bandwidthHz) {
     sim::ContextValues v;

@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers for the spectrum and recording tests: packet builders on top of the simulator's
-// encoder, a StreamDecoder fed directly with a callback recorder, temporary files and a
-// plain reader of the WAV header.
+// Helpers for the spectrum and recording tests: packets (headers by HandPacket, payloads by
+// the simulator's encoder), a StreamDecoder fed directly with a callback recorder, temporary
+// files and a plain reader of the WAV header.
 
 #include <algorithm>
 #include <cstdint>
@@ -18,24 +18,17 @@
 
 #include "receiver/StreamDecoder.h"
 #include "sim/PacketWriter.h"
+#include "support/HandPacket.h"
 #include "vita49/Vita49Types.h"
 
 namespace vita49::spectest {
 
 // --- Packets --------------------------------------------------------------------------------
 
-inline sim::PacketHeader Header(std::uint8_t type, std::uint32_t streamId, std::uint8_t count) {
-    sim::PacketHeader h;
-    h.type = type;
-    h.streamId = streamId;
-    h.count = static_cast<std::uint8_t>(count & 0x0F);
-    return h;
-}
+using test::Header;
 
 inline std::vector<std::uint8_t> Packet(const sim::PacketHeader& h, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> out;
-    sim::AppendPacket(out, h, payload.data(), payload.size());
-    return out;
+    return test::BuildPacket(h, payload).bytes;
 }
 
 // Extension data packet with one trace, values little-endian as the instrument sends them.

@@ -4,14 +4,6 @@
 
 namespace vita49::test {
 
-sim::PacketHeader Header(std::uint8_t type, std::uint32_t streamId, std::uint8_t count) {
-    sim::PacketHeader h;
-    h.type = type;
-    h.streamId = streamId;
-    h.count = count;
-    return h;
-}
-
 std::vector<std::uint8_t> Ramp(std::size_t n, std::uint8_t seed) {
     std::vector<std::uint8_t> out(n);
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(seed + i);
@@ -25,9 +17,7 @@ std::size_t StreamBuilder::Add(const std::vector<std::uint8_t>& bytes, bool pack
 }
 
 std::size_t StreamBuilder::Packet(const sim::PacketHeader& header, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> bytes;
-    sim::AppendPacket(bytes, header, payload.data(), payload.size());
-    return Add(bytes, true);
+    return Add(BuildPacket(header, payload).bytes, true);
 }
 
 std::size_t StreamBuilder::Data(std::uint8_t count, const std::vector<std::uint8_t>& payload) {

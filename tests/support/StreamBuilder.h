@@ -11,13 +11,10 @@
 
 #include "receiver/StreamDecoder.h"
 #include "sim/PacketWriter.h"
+#include "support/HandPacket.h"
 #include "vita49/Vita49Types.h"
 
 namespace vita49::test {
-
-// Header of a packet of `type` (1 IF data, 3 extension data, 4 IF context, 5 extension
-// context) with no optional prologue field.
-sim::PacketHeader Header(std::uint8_t type, std::uint32_t streamId, std::uint8_t count);
 
 // `n` bytes counting up from `seed`.
 std::vector<std::uint8_t> Ramp(std::size_t n, std::uint8_t seed = 0);
@@ -32,7 +29,8 @@ public:
 
     explicit StreamBuilder(std::uint32_t streamId) : streamId_(streamId) {}
 
-    // Each adds one packet and returns its index in Spans().
+    // Each adds one packet (header and prologue written by BuildPacket, payloads by the
+    // simulator's encoder) and returns its index in Spans().
     std::size_t Packet(const sim::PacketHeader& header, const std::vector<std::uint8_t>& payload);
     std::size_t Data(std::uint8_t count, const std::vector<std::uint8_t>& payload);
     std::size_t Data(std::uint8_t count, std::size_t payloadBytes) { return Data(count, Ramp(payloadBytes, count)); }
