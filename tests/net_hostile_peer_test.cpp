@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -26,6 +23,7 @@
 #include "support/CommandPeer.h"
 #include "support/LoopbackPeer.h"
 #include "support/Recorder.h"
+#include "support/StreamPeer.h"
 #include "vita49/Vita49Receiver.h"
 #include "vita49/Vita49RemoteControl.h"
 
@@ -89,48 +87,22 @@ protected:
     void TearDown() override {
         if (receiver_) CloseReceiver();
         receiver_.reset();
-        peer_.Close();
-        listener_.Close();
-        udpPeer_.Close();
+        stream_.Close();
         EXPECT_EQ(OpenDescriptorCount(), descriptorsBefore_) << "a descriptor was leaked";
     }
 
     // The receiver connects as TCP client to a peer listening on `address`.
-    void ConnectTcp(const std::string& address) {
-        listener_ = TcpListener(address, 0);
-        ASSERT_TRUE(listener_.Valid());
-        receiver_->Init(BaseSettings(TCP_CLIENT, address, LocalPort(listener_.Get()), 0, "", kStream),
-                        ReceiverSettings());
-        ASSERT_EQ(receiver_->Open(), RC_OK);
-        peer_ = AcceptWithin(listener_.Get(), 3000);
-        ASSERT_TRUE(peer_.Valid());
-        int one = 1;
-        ::setsockopt(peer_.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    void ConnectTcp(const std::string& address) { ASSERT_TRUE(stream_.Open(*receiver_, TCP_CLIENT, address, kStream)); }
 
     // The receiver listens for datagrams on `address`; the peer sends from the same address.
     void OpenUdp(const std::string& address) {
-        std::uint16_t port = 0;
-        {
-            Fd probe = UdpSocket(address, 0);
-            ASSERT_TRUE(probe.Valid());
-            port = LocalPort(probe.Get());
-        }
-        receiver_->Init(BaseSettings(UDP_SINGLECAST, "", 0, port, address, kStream), ReceiverSettings());
-        ASSERT_EQ(receiver_->Open(), RC_OK);
-        udpPeer_ = UdpSocket(address, 0);
-        ASSERT_TRUE(udpPeer_.Valid());
-        udpTarget_ = sockaddr_in{};
-        udpTarget_.sin_family = AF_INET;
-        udpTarget_.sin_port = htons(port);
-        ASSERT_EQ(inet_pton(AF_INET, address.c_str(), &udpTarget_.sin_addr), 1);
+        ASSERT_TRUE(stream_.Open(*receiver_, UDP_SINGLECAST, address, kStream));
     }
 
-    void SendDatagram(const Bytes& datagram) {
-        ASSERT_EQ(::sendto(udpPeer_.Get(), datagram.data(), datagram.size(), 0,
-                           reinterpret_cast<const sockaddr*>(&udpTarget_), sizeof udpTarget_),
-                  static_cast<ssize_t>(datagram.size()));
-    }
+    void SendDatagram(const Bytes& datagram) { ASSERT_TRUE(stream_.Send(datagram)); }
+
+    // The peer's TCP connection.
+    int Peer() { return stream_.Socket().Get(); }
 
     // Sends the stream in pieces of 1 to `maxChunk` bytes.
     void SendInChunks(const Bytes& stream, std::size_t maxChunk, unsigned seed) {
@@ -138,7 +110,7 @@ protected:
         std::uniform_int_distribution<std::size_t> size(1, maxChunk);
         for (std::size_t at = 0; at < stream.size();) {
             const std::size_t n = std::min(size(rng), stream.size() - at);
-            ASSERT_TRUE(SendAll(peer_.Get(), stream.data() + at, n, 5000));
+            ASSERT_TRUE(stream_.Send(stream.data() + at, n));
             at += n;
         }
     }
@@ -159,8 +131,7 @@ protected:
 
     std::unique_ptr<Vita49Receiver> receiver_;
     CallbackRecorder recorder_;
-    Fd listener_, peer_, udpPeer_;
-    sockaddr_in udpTarget_{};
+    StreamPeer stream_;
     int descriptorsBefore_ = 0;
 };
 
@@ -176,7 +147,7 @@ TEST_F(HostileStreamPeer, OneByteAtATimeStillDeliversEveryPacket) {
         expected.push_back(Payload(payload, static_cast<std::uint8_t>(i)));
     }
     for (std::uint8_t b : stream) {
-        ASSERT_TRUE(SendAll(peer_.Get(), &b, 1));
+        ASSERT_TRUE(stream_.Send(&b, 1));
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, kPackets));
@@ -241,7 +212,7 @@ TEST_F(HostileStreamPeer, GarbageBetweenPacketsLosesOnlyTheGarbage) {
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, kPackets)) << recorder_.Count(Kind::Data) << " of " << kPackets;
 
     // Still running: the next packet is decoded too.
-    ASSERT_TRUE(SendAll(peer_.Get(), DataPacket(kStream, kPackets % 16, 16, 0x70)));
+    ASSERT_TRUE(stream_.Send(DataPacket(kStream, kPackets % 16, 16, 0x70)));
     expected.push_back(Payload(16, 0x70));
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, kPackets + 1));
     CloseReceiver();
@@ -266,7 +237,7 @@ TEST_F(HostileStreamPeer, DeclaredSizesZeroAndMaximumOverTcp) {
     SendInChunks(stream, 64, 5);
     // Five data callbacks: four packets and the zero-size one.
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, 5)) << recorder_.Count(Kind::Data);
-    ASSERT_TRUE(SendAll(peer_.Get(), DataPacket(kStream, 5, 32, 0x50)));
+    ASSERT_TRUE(stream_.Send(DataPacket(kStream, 5, 32, 0x50)));
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, 6));
     CloseReceiver();
 
@@ -307,7 +278,7 @@ TEST_F(HostileStreamPeer, ForeignStreamAtHighRateCostsOneInfoPerPacket) {
         }
     }
     const auto start = Clock::now();
-    ASSERT_TRUE(SendAll(peer_.Get(), stream, 20000));
+    ASSERT_TRUE(stream_.Send(stream, 20000));
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, expected.size(), milliseconds(20000)));
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Info, kForeignPackets, milliseconds(20000)));
     std::printf("[ figures  ] %d foreign packets and %d own handled in %lld ms\n", kForeignPackets, own,
@@ -330,10 +301,10 @@ TEST_P(PeerDisconnectsMidPacket, ReportsTheLossOnceAndClosesPromptly) {
     Append(stream, DataPacket(kStream, 1, 40, 2));
     const Bytes torn = DataPacket(kStream, 2, 400, 3);
     stream.insert(stream.end(), torn.begin(), torn.begin() + 200);
-    ASSERT_TRUE(SendAll(peer_.Get(), stream));
+    ASSERT_TRUE(stream_.Send(stream));
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, 2));
-    if (reset) ResetOnClose(peer_.Get());
-    peer_.Close();
+    if (reset) ResetOnClose(Peer());
+    stream_.Close();
     ASSERT_TRUE(recorder_.WaitForCount(Kind::ConnectionError, 1, milliseconds(5000)));
     std::this_thread::sleep_for(milliseconds(600)); // one more cycle: nothing else may follow
     CloseReceiver();
@@ -351,7 +322,7 @@ INSTANTIATE_TEST_SUITE_P(OrderlyOrReset, PeerDisconnectsMidPacket, ::testing::Bo
 TEST_F(HostileStreamPeer, PeerStallsMidPacketAndCloseStillReturnsInOneCycle) {
     ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.9"));
     const Bytes packet = DataPacket(kStream, 0, 4000, 9);
-    ASSERT_TRUE(SendAll(peer_.Get(), packet.data(), packet.size() / 2));
+    ASSERT_TRUE(stream_.Send(packet.data(), packet.size() / 2));
     std::this_thread::sleep_for(milliseconds(700)); // the receiver now waits inside a receive
     CloseReceiver();
     EXPECT_TRUE(recorder_.data.empty());
@@ -363,15 +334,15 @@ TEST_F(HostileStreamPeer, PeerStallsMidPacketAndCloseStillReturnsInOneCycle) {
 // the end of stream again every cycle, spinning and flooding the peer with probes.
 TEST_F(HostileStreamPeer, PeerThatHalfClosesEndsTheStreamOnce) {
     ASSERT_NO_FATAL_FAILURE(ConnectTcp("127.0.7.12"));
-    ASSERT_TRUE(SendAll(peer_.Get(), DataPacket(kStream, 0, 40, 1)));
+    ASSERT_TRUE(stream_.Send(DataPacket(kStream, 0, 40, 1)));
     ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, 1));
-    ASSERT_EQ(::shutdown(peer_.Get(), SHUT_WR), 0);
+    ASSERT_EQ(::shutdown(Peer(), SHUT_WR), 0);
 
     const double cpuBefore = ProcessCpuSeconds();
     std::this_thread::sleep_for(milliseconds(1000));
     const double cpu = ProcessCpuSeconds() - cpuBefore;
     std::uint8_t sink[65536];
-    const ssize_t probes = ::recv(peer_.Get(), sink, sizeof sink, MSG_DONTWAIT);
+    const ssize_t probes = ::recv(Peer(), sink, sizeof sink, MSG_DONTWAIT);
     EXPECT_EQ(probes, 1) << "probe bytes sent to a peer that only stopped sending";
     EXPECT_LT(cpu, 0.1) << "seconds of processor time in one second of waiting";
     EXPECT_EQ(recorder_.Count(Kind::ConnectionError), 1u);

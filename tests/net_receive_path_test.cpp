@@ -7,11 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -23,6 +18,7 @@
 #include "support/LoopbackPeer.h"
 #include "support/Recorder.h"
 #include "support/StreamBuilder.h"
+#include "support/StreamPeer.h"
 #include "vita49/Vita49Receiver.h"
 
 namespace vita49::test {
@@ -115,42 +111,7 @@ protected:
     }
 
     // Opens the receiver for the parameter's connection type and connects the peer.
-    void Connect(const std::string& address) {
-        const CONNECTION_TYPE type = GetParam();
-        if (type == TCP_SERVER) {
-            const std::uint16_t port = FreeTcpPort();
-            ASSERT_NE(port, 0);
-            receiver_->Init(BaseSettings(TCP_SERVER, address, port, 0, "", kStream), ReceiverSettings());
-            ASSERT_EQ(receiver_->Open(), RC_OK);
-            peer_ = TcpConnect(address, port, address, 3000);
-        } else if (type == TCP_CLIENT) {
-            listener_ = TcpListener(address, 0);
-            ASSERT_TRUE(listener_.Valid());
-            receiver_->Init(BaseSettings(TCP_CLIENT, address, LocalPort(listener_.Get()), 0, "", kStream),
-                            ReceiverSettings());
-            ASSERT_EQ(receiver_->Open(), RC_OK);
-            peer_ = AcceptWithin(listener_.Get(), 3000);
-        } else {
-            std::uint16_t port = 0;
-            {
-                Fd probe = UdpSocket(address, 0);
-                ASSERT_TRUE(probe.Valid());
-                port = LocalPort(probe.Get());
-            }
-            receiver_->Init(BaseSettings(UDP_SINGLECAST, address, 0, port, address, kStream), ReceiverSettings());
-            ASSERT_EQ(receiver_->Open(), RC_OK);
-            peer_ = UdpSocket(address, 0);
-            target_ = sockaddr_in{};
-            target_.sin_family = AF_INET;
-            target_.sin_port = htons(port);
-            ASSERT_EQ(inet_pton(AF_INET, address.c_str(), &target_.sin_addr), 1);
-        }
-        ASSERT_TRUE(peer_.Valid());
-        if (GetParam() != UDP_SINGLECAST) {
-            int one = 1;
-            ::setsockopt(peer_.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        }
-    }
+    void Connect(const std::string& address) { ASSERT_TRUE(peer_.Open(*receiver_, GetParam(), address, kStream)); }
 
     // TCP: the bytes in pieces of random size, with a pause longer than one receive cycle
     // inside the first 20 bytes of the packet at `pauseAt`, so that the receiver times out
@@ -159,10 +120,7 @@ protected:
         const Bytes& bytes = s.Bytes();
         if (GetParam() == UDP_SINGLECAST) {
             for (std::size_t i = 0; i < s.Spans().size(); ++i) {
-                const Bytes datagram = s.SpanBytes(i);
-                ASSERT_EQ(::sendto(peer_.Get(), datagram.data(), datagram.size(), 0,
-                                   reinterpret_cast<const sockaddr*>(&target_), sizeof target_),
-                          static_cast<ssize_t>(datagram.size()));
+                ASSERT_TRUE(peer_.Send(s.SpanBytes(i)));
                 // Paced so that a small socket buffer cannot overflow.
                 std::this_thread::sleep_for(milliseconds(1));
             }
@@ -172,7 +130,7 @@ protected:
         for (std::size_t at = 0; at < bytes.size();) {
             std::size_t n = std::min<std::size_t>(1 + random() % 300, bytes.size() - at);
             if (at < pauseAt && at + n > pauseAt) n = pauseAt - at;
-            ASSERT_TRUE(SendAll(peer_.Get(), bytes.data() + at, n, 5000));
+            ASSERT_TRUE(peer_.Send(bytes.data() + at, n));
             at += n;
             if (at == pauseAt)
                 std::this_thread::sleep_for(milliseconds(700));
@@ -183,8 +141,7 @@ protected:
 
     std::unique_ptr<Vita49Receiver> receiver_;
     CallbackRecorder recorder_;
-    Fd listener_, peer_;
-    sockaddr_in target_{};
+    StreamPeer peer_;
     int threadsBefore_ = 0;
 };
 
@@ -277,9 +234,9 @@ TEST_P(PeerGoesAway, OneConnectionErrorAndTheThreadEnds) {
         const StreamBuilder& s = rec.stream;
         // Everything up to the middle of the fourth data packet, then the peer leaves.
         const std::size_t cut = s.Spans()[4].offset + 100;
-        ASSERT_TRUE(SendAll(peer_.Get(), s.Bytes().data(), cut, 5000));
+        ASSERT_TRUE(peer_.Send(s.Bytes().data(), cut));
         ASSERT_TRUE(recorder_.WaitForCount(Kind::Data, 3));
-        if (reset) ResetOnClose(peer_.Get());
+        if (reset) ResetOnClose(peer_.Socket().Get());
         peer_.Close();
 
         ASSERT_TRUE(recorder_.WaitForCount(Kind::ConnectionError, 1, milliseconds(5000)));
@@ -297,7 +254,6 @@ TEST_P(PeerGoesAway, OneConnectionErrorAndTheThreadEnds) {
         EXPECT_EQ(recorder_.contexts.size(), 1u);
         EXPECT_EQ(recorder_.order.back(), Kind::ConnectionError);
         receiver_.reset();
-        listener_.Close();
     }
 }
 
