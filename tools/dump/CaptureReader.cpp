@@ -407,7 +407,7 @@ void CaptureReader::OnAbandoned(const AbandonedDatagram& d) {
              std::to_string(d.received) + " of " + (d.expected ? std::to_string(d.expected) : std::string("?")) +
              " bytes arrived; " + d.why;
     p.bytes = d.head;
-    p.size = d.headSize;
+    p.size = d.received;
     p.lostBytes = d.expected > d.received ? d.expected - d.received : 0;
     sink_.OnProblem(p);
 }
