@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "fuzz/FuzzInput.h"
+#include "vita49/ByteOrder.h"
 #include "vita49/ContextFields.h"
 #include "vita49/PacketLayout.h"
 #include "vita49/SpectrumPackets.h"
@@ -64,6 +65,13 @@ void DecodeAll(const std::uint8_t* packet, std::uint32_t length) {
     std::memset(static_cast<void*>(&context), 0, sizeof context);
     DecodeContextFields(packet, length, context);
     CheckSpan(context.payloadValid == 1, context.payloadOffset, context.payloadSize, length);
+    if (context.payloadValid == 1 && context.payloadSize >= 4 &&
+        ((load_be32(packet + context.payloadOffset) >> kCifFieldAttributes) & 1u) != 0) {
+        // Fields with attributes are never decoded.
+        FUZZ_CHECK(!(context.bandwidthValid || context.rfReferenceFrequencyValid || context.referenceLevelValid ||
+                     context.sampleRateValid || context.payloadFormatValid || context.gpsValid));
+        FUZZ_CHECK(ContextFieldOffset(packet, length, kCifBandwidth) == 0);
+    }
 
     std::uint32_t count = 0;
     std::uint16_t traceId = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,9 @@ public:
     ContextPacket(std::uint32_t cif0, const Prologue& prologue) {
         std::array<std::uint32_t, 32> inSection{}; // 0: absent (CIF0 itself is at 0)
         Put32(cif0);
+        // VITA 49.2: CIF1, CIF2, CIF3 and CIF7 follow CIF0 in this order when announced.
+        for (int bit : {1, 2, 3, 7})
+            if (cif0 & (1u << bit)) Put32(0x5A5A5A00u | static_cast<std::uint32_t>(bit));
         for (int bit = 30; bit >= 14; --bit) {
             if ((cif0 & (1u << bit)) == 0) continue;
             inSection[static_cast<std::size_t>(bit)] = static_cast<std::uint32_t>(section_.size());
@@ -174,31 +178,34 @@ std::string CheckPacket(const ContextPacket& p, std::uint32_t cif0) {
     auto check = [&](bool ok, const char* what) {
         if (!ok && failure.empty()) failure = what;
     };
-    check(f.bandwidthOk == ((cif0 & Bit(29)) != 0), "bandwidth flag");
+    // Fields that carry attributes (bit 7) are not decoded at all.
+    const auto carried = [&](int bit) { return (cif0 & Bit(bit)) != 0 && (cif0 & Bit(7)) == 0; };
+    check(f.bandwidthOk == carried(29), "bandwidth flag");
     check(!f.bandwidthOk || f.bandwidth == kBandwidthHz, "bandwidth value");
-    check(f.rfOk == ((cif0 & Bit(27)) != 0), "rf flag");
+    check(f.rfOk == carried(27), "rf flag");
     check(!f.rfOk || f.rf == kRfHz, "rf value");
-    check(f.levelOk == ((cif0 & Bit(24)) != 0), "reference level flag");
+    check(f.levelOk == carried(24), "reference level flag");
     check(!f.levelOk || f.level == kReferenceLevelDbm, "reference level value");
-    check(f.rateOk == ((cif0 & Bit(21)) != 0), "sample rate flag");
+    check(f.rateOk == carried(21), "sample rate flag");
     check(!f.rateOk || f.rate == kSampleRateHz, "sample rate value");
-    check(f.formatOk == ((cif0 & Bit(15)) != 0), "payload format flag");
+    check(f.formatOk == carried(15), "payload format flag");
     check(!f.formatOk || (f.packing == 32 && f.item == 16), "payload format value");
-    check(f.gpsOk == ((cif0 & Bit(14)) != 0), "gps flag");
+    check(f.gpsOk == carried(14), "gps flag");
     check(!f.gpsOk || (f.gpsSeconds == kGpsSeconds && f.gpsFraction == kGpsFraction && f.lat == -33.5 &&
                        f.lon == -70.25 && f.alt == -12.5 && f.speed == 65535.5 && f.track == -1.25 &&
                        f.variation == -0.5),
           "gps value");
     for (int bit = 30; bit >= 14; --bit) {
         const std::uint32_t at = ContextFieldOffset(p.Data(), p.Size(), static_cast<unsigned>(bit));
-        check(at == p.fieldAt[static_cast<std::size_t>(bit)], "field offset");
+        check(at == ((cif0 & Bit(7)) == 0 ? p.fieldAt[static_cast<std::size_t>(bit)] : 0u), "field offset");
     }
     return failure;
 }
 
 TEST(ContextFieldPlacement, EveryIndicatorCombinationFindsEveryDecodedField) {
     // All 2^17 combinations of bits 30..14, the fields that can move a decoded field or be one.
-    // The prologue, bit 31 and the bits below 14 vary along with them: none may matter.
+    // The prologue, bit 31 and the bits below 14 vary along with them: of these only the
+    // VITA 49.2 indicator bits matter (1 to 3: a word each in front of the fields; 7: no field).
     int failures = 0;
     std::string first;
     for (std::uint32_t combo = 0; combo < (1u << 17); ++combo) {
@@ -359,7 +366,7 @@ bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 TEST(ContextRecord, PacketCutAtEveryByteKeepsWhatItNoLongerCarries) {
     const std::uint32_t cif0 = Bit(31) | Bit(30) | Bit(29) | Bit(28) | Bit(27) | Bit(24) | Bit(23) | Bit(21) |
-                               Bit(17) | Bit(15) | Bit(14) | Bit(3);
+                               Bit(17) | Bit(15) | Bit(14) | Bit(3) | Bit(1);
     const ContextPacket p(cif0, Prologue{true, true, true});
     const std::vector<std::uint8_t>& whole = p.bytes;
     const Vita49_Context old = Sentinel();
@@ -494,6 +501,104 @@ TEST_F(ContextBranch, PacketTooShortForItsIndicatorWordStillReachesTheCallback) 
     EXPECT_FALSE(r.bandwidthValid || r.sampleRateValid || r.payloadFormatValid || r.gpsValid);
     EXPECT_EQ(recorder.contexts[0].info.contextBytes, 0u);
     EXPECT_EQ(recorder.data.size(), 1u);
+}
+
+// --- VITA 49.2 streams: CIF1 to CIF3 lie between CIF0 and the first field; CIF7 gives every
+// field attributes, and then no field is decoded.
+
+// Bandwidth 6 MHz, RF reference frequency 100 MHz and sample rate 8 MHz, as on the wire.
+const std::vector<std::uint8_t> kSixMHz = {0x00, 0x00, 0x05, 0xB8, 0xD8, 0x00, 0x00, 0x00};
+const std::vector<std::uint8_t> kHundredMHz = {0x00, 0x00, 0x5F, 0x5E, 0x10, 0x00, 0x00, 0x00};
+const std::vector<std::uint8_t> kEightMHz = {0x00, 0x00, 0x07, 0xA1, 0x20, 0x00, 0x00, 0x00};
+
+struct IndicatorCase {
+    const char* name;
+    std::uint8_t cif0Low;      // CIF0 bits 7..0
+    std::uint32_t words;       // indicator words after CIF0
+    std::uint32_t bandwidthAt; // from the packet start; 0: no field decoded
+    friend void PrintTo(const IndicatorCase& c, std::ostream* os) { *os << c.name; }
+};
+
+// The packets have no optional prologue field, so CIF0 lies at byte 8.
+const IndicatorCase kIndicatorCases[] = {
+    {"Plain", 0x00, 0, 12},      {"Cif1", 0x02, 1, 16},     {"Cif2", 0x04, 1, 16},
+    {"Cif1To3", 0x0E, 3, 24},    {"Cif7", 0x80, 1, 0},      {"Cif1AndCif7", 0x82, 2, 0},
+    {"Cif0Bits0And4To6", 0x71, 0, 12}, // not indicator bits: nothing moves
+};
+
+class IndicatorWords : public ContextBranch, public ::testing::WithParamInterface<IndicatorCase> {
+protected:
+    // CIF0 announcing bandwidth, RF reference frequency and sample rate (bits 29, 27, 21),
+    // the indicator words, then the three fields.
+    static std::vector<std::uint8_t> Section(const IndicatorCase& c) {
+        std::vector<std::uint8_t> section = {0x28, 0x20, 0x00, c.cif0Low};
+        for (std::uint32_t i = 0; i < c.words; ++i) section.insert(section.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+        for (const auto* field : {&kSixMHz, &kHundredMHz, &kEightMHz})
+            section.insert(section.end(), field->begin(), field->end());
+        return section;
+    }
+};
+
+TEST_P(IndicatorWords, FieldsFollowTheIndicatorWordsOrAreNotDecoded) {
+    const IndicatorCase& c = GetParam();
+    const bool decoded = c.bandwidthAt != 0;
+    test::StreamBuilder s(kStream);
+    sim::ContextValues before;
+    before.hasBandwidth = before.hasRfReferenceFrequency = before.hasSampleRate = true;
+    before.bandwidthHz = 1e6;
+    before.rfReferenceFrequencyHz = 2e9;
+    before.sampleRateHz = 3e6;
+    s.Context(0, before);
+    const std::size_t index = s.Packet(test::Header(4, kStream, 1), Section(c));
+    test::Deliver(*decoder, s.Bytes());
+
+    ASSERT_EQ(recorder.contexts.size(), 2u);
+    const Vita49_Context& r = recorder.contexts[1].context;
+    EXPECT_EQ(r.payloadValid, 1u);
+    EXPECT_EQ(r.bandwidthValid, decoded);
+    EXPECT_EQ(r.rfReferenceFrequencyValid, decoded);
+    EXPECT_EQ(r.sampleRateValid, decoded);
+    EXPECT_EQ(r.bandwidthHz, decoded ? 6e6 : 1e6);
+    EXPECT_EQ(r.rfReferenceFrequencyHz, decoded ? 100e6 : 2e9);
+    EXPECT_EQ(r.sampleRateHz, decoded ? 8e6 : 3e6);
+
+    // The single field readers follow the same rule.
+    const std::vector<std::uint8_t> packet = s.SpanBytes(index);
+    const auto length = static_cast<std::uint32_t>(packet.size());
+    double bandwidth = -1, rf = -1, rate = -1;
+    EXPECT_EQ(ReadBandwidth(packet.data(), length, bandwidth), decoded);
+    EXPECT_EQ(ReadRfReferenceFrequency(packet.data(), length, rf), decoded);
+    EXPECT_EQ(ReadSampleRate(packet.data(), length, rate), decoded);
+    EXPECT_EQ(bandwidth, decoded ? 6e6 : -1);
+    EXPECT_EQ(rf, decoded ? 100e6 : -1);
+    EXPECT_EQ(rate, decoded ? 8e6 : -1);
+    EXPECT_EQ(ContextFieldOffset(packet.data(), length, 29), c.bandwidthAt);
+    EXPECT_EQ(ContextFieldOffset(packet.data(), length, 21), decoded ? c.bandwidthAt + 16 : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cif0LowBits, IndicatorWords, ::testing::ValuesIn(kIndicatorCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ContextBranch, FieldPushedBeyondThePacketByIndicatorWordsIsNotValid) {
+    // CIF0 (bandwidth, sample rate, CIF1 to CIF3), three words, the bandwidth and the first
+    // half of the sample rate: the packet ends there. Without the three words in front the
+    // sample rate would seem to fit.
+    std::vector<std::uint8_t> section = {0x20, 0x20, 0x00, 0x0E, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+    section.insert(section.end(), kSixMHz.begin(), kSixMHz.end());
+    section.insert(section.end(), kEightMHz.begin(), kEightMHz.begin() + 4);
+    test::StreamBuilder s(kStream);
+    const std::size_t index = s.Packet(test::Header(4, kStream, 0), section);
+    test::Deliver(*decoder, s.Bytes());
+
+    ASSERT_EQ(recorder.contexts.size(), 1u);
+    const Vita49_Context& r = recorder.contexts[0].context;
+    EXPECT_TRUE(r.bandwidthValid);
+    EXPECT_EQ(r.bandwidthHz, 6e6);
+    EXPECT_FALSE(r.sampleRateValid);
+    const std::vector<std::uint8_t> packet = s.SpanBytes(index);
+    double hz = -1;
+    EXPECT_FALSE(ReadSampleRate(packet.data(), static_cast<std::uint32_t>(packet.size()), hz));
+    EXPECT_EQ(hz, -1);
 }
 
 } // namespace

@@ -94,6 +94,9 @@ constexpr std::uint32_t kRowBits = [] {
     for (const Cif0Field& row : kCif0Fields) bits |= 1u << row.bit;
     return bits;
 }();
+static_assert((kRowBits & ((1u << kCifIndicatorWord1) | (1u << kCifIndicatorWord2) | (1u << kCifIndicatorWord3) |
+                            (1u << kCifFieldAttributes))) == 0,
+              "the indicator bits of VITA 49.2 announce no field");
 
 // CIF0 bits of the fields whose size in words has binary digit `digit` set.
 constexpr std::uint32_t WordDigitBits(unsigned digit) {
@@ -125,12 +128,18 @@ VITA49_ALWAYS_INLINE std::uint32_t FieldBytesOf(std::uint32_t bits) {
            32 * PopCount(bits & eight);
 }
 
-// The context section's indicator word and where its first field lies (0: CIF0 does not lie
-// within the packet).
+// The context section's indicator word as the fields see it (0 when they carry attributes)
+// and where its first field lies (0: CIF0 does not lie within the packet).
 struct Indicators {
     std::uint32_t cif0 = 0;
     std::uint32_t firstField = 0;
 };
+
+// The indicator words after CIF0, in front of the first field.
+VITA49_ALWAYS_INLINE std::uint32_t ExtraIndicatorWords(std::uint32_t cif0) {
+    return ((cif0 >> kCifIndicatorWord1) & 1u) + ((cif0 >> kCifIndicatorWord2) & 1u) +
+           ((cif0 >> kCifIndicatorWord3) & 1u);
+}
 
 VITA49_ALWAYS_INLINE Indicators ReadIndicators(const std::uint8_t* packet, std::uint32_t length) {
     Indicators in;
@@ -138,8 +147,9 @@ VITA49_ALWAYS_INLINE Indicators ReadIndicators(const std::uint8_t* packet, std::
     // Context packets always carry a stream identifier.
     const std::uint32_t section = LayoutOf(load_be32(packet), true).payloadAt;
     if (section + 4 > length) return in;
-    in.cif0 = load_be32(packet + section);
-    in.firstField = section + 4;
+    const std::uint32_t cif0 = load_be32(packet + section);
+    in.cif0 = ((cif0 >> kCifFieldAttributes) & 1u) != 0 ? 0 : cif0;
+    in.firstField = section + 4 + 4 * ExtraIndicatorWords(cif0);
     return in;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 // IF context packet fields. Each decoder takes the packet's first byte and its length,
-// returns false when its indicator bit is clear or the field would end beyond `length`,
-// and writes its outputs only on success.
+// returns false when its indicator bit is clear, the field would end beyond `length` or the
+// packet's fields carry attributes (CIF0 bit 7), and writes its outputs only on success.
 
 #include <cstdint>
 
@@ -18,8 +18,18 @@ constexpr unsigned kCifSampleRate = 21;
 constexpr unsigned kCifPayloadFormat = 15;
 constexpr unsigned kCifFormattedGps = 14;
 
+// CIF0 bits of VITA 49.2 streams: bits 1 to 3 announce the indicator words CIF1 to CIF3, which
+// follow CIF0 (in that order, before the first field); bit 7 announces CIF7, which gives
+// every field attributes of sizes the receiver does not walk, so that no field of such a
+// packet is decoded.
+constexpr unsigned kCifIndicatorWord1 = 1;
+constexpr unsigned kCifIndicatorWord2 = 2;
+constexpr unsigned kCifIndicatorWord3 = 3;
+constexpr unsigned kCifFieldAttributes = 7;
+
 // Byte offset from the packet start of the field announced by CIF0 bit `bit` (30..14), or 0
-// when the bit is clear or CIF0 does not lie within the packet.
+// when the bit is clear, CIF0 does not lie within the packet or the packet gives its fields
+// attributes (bit 7).
 std::uint32_t ContextFieldOffset(const std::uint8_t* packet, std::uint32_t length, unsigned bit);
 
 bool ReadBandwidth(const std::uint8_t* packet, std::uint32_t length, double& hz);
