@@ -15,7 +15,8 @@ quick=0
 source scripts/packages.sh
 vita49_install_packages "${VITA49_TEST_PACKAGES[@]}"
 
-stage() { printf '\n==== %s ====\n' "$*"; }
+# Each stage's header says how long the run has taken so far.
+stage() { printf '\n==== %s (at %d min %02d s) ====\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 # Configures a preset quietly but for the lines that say which optional parts are left out.
 configure() { cmake --preset "$1" | { grep '^-- vita49:' || true; }; }
 
@@ -41,4 +42,4 @@ for extra in scripts/stages/*.sh; do
   bash "$extra"
 done
 echo
-echo "All test stages passed."
+echo "All test stages passed in $((SECONDS / 60)) min $((SECONDS % 60)) s."
