@@ -6,6 +6,7 @@
 // nothing is allocated per packet. A new recording format is one class and one line in
 // StreamDecoder's constructor.
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -40,6 +41,12 @@ private:
     bool wireOrder_ = true;
 };
 
+// A settings text up to its first NUL, even when the caller filled every byte.
+template <std::size_t N>
+std::string SettingText(const char (&text)[N]) {
+    return std::string(text, std::find(text, text + N, '\0'));
+}
+
 // What a sink needs to know when it is opened.
 struct RecordingSetup {
     const Vita49_Receiver_Settings& settings;
@@ -71,6 +78,8 @@ public:
     // Open of the receiver or decoder: creates (truncates) the sink's files when the setup
     // names them. A failure is noted, never returned: the stream goes on without the sink.
     virtual void Open(const RecordingSetup& setup) = 0;
+    // Has a file to feed since Open: only such sinks are told about packets.
+    virtual bool Active() const = 0;
     // Every accepted IF context packet, after its fields are decoded, before its callback.
     virtual void OnContext(const Vita49_Context& context) { (void)context; }
     // Every accepted IF data packet, before its callback. `samples` is null when the payload
@@ -86,4 +95,4 @@ private:
     RecordingErrors& errors_;
 };
 
-} // namespace vita49
+}  // namespace vita49

@@ -39,7 +39,7 @@ void ApplyIndicator(std::uint32_t trailer, unsigned enableBit, unsigned indicato
     value = on ? ((trailer >> indicatorBit) & 1u) != 0 : value;
 }
 
-} // namespace
+}  // namespace
 
 StreamDecoder::StreamDecoder() {
     Zero(info_);
@@ -47,12 +47,19 @@ StreamDecoder::StreamDecoder() {
     Zero(context_);
     Zero(fftData_);
     Zero(fftContext_);
+    AddSink<RawSink>();
+    wav_ = AddSink<WavSink>();
+    active_.reserve(sinks_.size());
 }
 
-void StreamDecoder::Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, bool tcp) {
+StreamDecoder::~StreamDecoder() { CloseRecordings(); }
+
+void StreamDecoder::Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, Framing framing,
+                              std::int32_t connectionType) {
     streamId_ = streamId;
     settings_ = settings;
-    tcp_ = tcp;
+    framing_ = framing;
+    connectionType_ = connectionType;
 }
 
 void StreamDecoder::ResetRecords() {
@@ -72,23 +79,18 @@ void StreamDecoder::StartRun() {
 }
 
 void StreamDecoder::OpenRecordings() {
-    if (settings_.rawFilePath[0] != '\0') {
-        char path[sizeof settings_.rawFilePath + 1] = {};
-        std::memcpy(path, settings_.rawFilePath, sizeof settings_.rawFilePath);
-        if (rawStream_.is_open()) rawStream_.close();
-        rawStream_.clear();
-        rawStream_.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
-    }
-    if (settings_.wavFilePath[0] != '\0' && !wav_.IsOpen()) {
-        char path[sizeof settings_.wavFilePath + 1] = {};
-        std::memcpy(path, settings_.wavFilePath, sizeof settings_.wavFilePath);
-        wav_.Open(path);
+    errors_.Clear();
+    active_.clear();
+    const RecordingSetup setup{settings_, sigmfBase_, streamId_, connectionType_};
+    for (const auto& sink : sinks_) {
+        sink->Open(setup);
+        if (sink->Active()) active_.push_back(sink.get());
     }
 }
 
 void StreamDecoder::CloseRecordings() {
-    if (rawStream_.is_open()) rawStream_.close();
-    wav_.CloseFile();
+    for (const auto& sink : sinks_) sink->Close();
+    active_.clear();
 }
 
 void StreamDecoder::NotifyInfo() {
@@ -98,7 +100,7 @@ void StreamDecoder::NotifyInfo() {
 void StreamDecoder::Commit(std::uint32_t received) {
     received = std::min(received, FreeBytes());
     info_.bytesReceived += received;
-    if (!tcp_ && held_ > 0 && received >= 8 && Plausible(buffer_ + held_)) {
+    if (framing_ == Framing::Datagram && held_ > 0 && received >= 8 && Plausible(buffer_ + held_)) {
         // A datagram that starts a packet of this stream is no continuation of the packet
         // held from the previous one: that packet was cut short and can never complete, and
         // appending to it would swallow the packets that follow.
@@ -111,7 +113,7 @@ void StreamDecoder::Commit(std::uint32_t received) {
 }
 
 void StreamDecoder::OnReceiveTimeout() {
-    if (!tcp_) held_ = 0;
+    if (framing_ == Framing::Datagram) held_ = 0;
 }
 
 void StreamDecoder::OnDatagramTruncated() {
@@ -121,7 +123,7 @@ void StreamDecoder::OnDatagramTruncated() {
 }
 
 void StreamDecoder::Deliver(const std::uint8_t* bytes, std::size_t count) {
-    if (!tcp_) {
+    if (framing_ == Framing::Datagram) {
         if (count > FreeBytes()) {
             OnDatagramTruncated();
             return;
@@ -144,24 +146,6 @@ bool StreamDecoder::Plausible(const std::uint8_t* at) const {
     return KnownType(HeaderType(at)) && bytes > 0 && bytes <= kBufferBytes && load_be32(at + 4) == streamId_;
 }
 
-std::uint32_t StreamDecoder::DropUnusable(std::uint32_t from) {
-    if (!tcp_) {
-        NotifyInfo();
-        return held_;
-    }
-    // On a byte stream whatever follows dropped bytes is cut from the middle of a packet:
-    // skip to the next position that can start a packet of this stream instead.
-    resyncing_ = true;
-    std::uint32_t at = FindPlausible(from + 1, held_, held_);
-    if (at == held_) {
-        at = held_ > from + 8 ? held_ - 7 : from + 1;
-        // Keep a tail that may still become a packet start once more bytes arrive.
-        while (at < held_ && !MayBecomePlausible(buffer_ + at, held_ - at)) ++at;
-    }
-    NotifyInfo();
-    return at;
-}
-
 bool StreamDecoder::MayBecomePlausible(const std::uint8_t* at, std::uint32_t count) const {
     if (!KnownType(HeaderType(at))) return false;
     if (count >= 4 && (HeaderPacketBytes(at) == 0 || HeaderPacketBytes(at) > kBufferBytes)) return false;
@@ -176,80 +160,25 @@ std::uint32_t StreamDecoder::FindPlausible(std::uint32_t from, std::uint32_t end
     return end;
 }
 
-void StreamDecoder::Cut() {
-    std::uint32_t pos = 0;
-    // Bytes of an incomplete packet of another stream at the buffer start already searched.
-    const std::uint32_t scannedAtStart = foreignScanned_;
-    foreignScanned_ = 0;
-    while (pos < held_) {
-        std::uint8_t* packet = buffer_ + pos;
-        const std::uint32_t avail = held_ - pos;
-        // Nearly every packet is a complete IF data packet of this stream: it goes straight
-        // to its branch, and the checks below run for the rest.
-        if (avail >= kMinHeldBytes && !resyncing_) {
-            const std::uint32_t word = load_be32(packet);
-            const std::uint32_t length = 4 * (word & 0xFFFF);
-            if ((word >> 28) == kIfData && length != 0 && length <= avail && load_be32(packet + 4) == streamId_) {
-                HandleData(packet, length);
-                pos += length;
-                continue;
-            }
-        }
-        const std::uint8_t type = HeaderType(packet);
-        if (resyncing_ && avail >= 8 && !Plausible(packet)) {
-            pos = DropUnusable(pos);
-            continue;
-        }
-        if (avail < kMinHeldBytes) {
-            // A stream may end a receive anywhere: a packet start waits for its bytes.
-            if (tcp_ && KnownType(type)) break;
-            pos = DropUnusable(pos);
-            continue;
-        }
-        if (!KnownType(type)) {
-            pos = DropUnusable(pos);
-            continue;
-        }
-        const std::uint32_t length = HeaderPacketBytes(packet);
-        if (length > kBufferBytes) {
-            // Could never be completed: the buffer would fill and stay full.
-            pos = DropUnusable(pos);
-            continue;
-        }
-        const bool foreign = load_be32(packet + 4) != streamId_;
-        if (foreign && tcp_ && length > 0) {
-            // On a byte stream, bytes that merely look like a packet of another stream must
-            // not swallow a packet of this one that starts inside them, even one whose
-            // header runs past their announced end.
-            const std::uint32_t end = pos + std::min(length, avail);
-            const std::uint32_t from = pos + std::max<std::uint32_t>(1, pos == 0 ? scannedAtStart : 0);
-            if (FindPlausible(from, end, held_) < end) {
-                pos = DropUnusable(pos);
-                continue;
-            }
-            // Starts too near the end of the held bytes to be judged yet wait for more, as
-            // long as more can still be received behind them.
-            bool undecided = length > avail;
-            for (std::uint32_t at = std::max(from, held_ - std::min<std::uint32_t>(held_, 7));
-                 !undecided && avail < kBufferBytes && at < end; ++at)
-                undecided = MayBecomePlausible(buffer_ + at, held_ - at);
-            if (undecided) {
-                foreignScanned_ = avail > 8 ? avail - 7 : 0;
-                break;
-            }
-        }
-        if (length > avail) break; // incomplete: the next receive appends to it
-        if (foreign) {
-            if (length == 0) {
-                pos = DropUnusable(pos);
-                continue;
-            }
-            NotifyInfo();
-            pos += length;
-            continue;
-        }
-        resyncing_ = false;
-        switch (type) {
+std::uint32_t StreamDecoder::PlainDataPacket(const std::uint8_t* packet, std::uint32_t avail) const {
+    if (avail < kMinHeldBytes) return 0;
+    const std::uint32_t word = load_be32(packet);
+    const std::uint32_t length = 4 * (word & 0xFFFF);
+    const bool plain = (word >> 28) == kIfData && length != 0 && length <= avail && load_be32(packet + 4) == streamId_;
+    return plain ? length : 0;
+}
+
+void StreamDecoder::KeepTail(std::uint32_t pos) {
+    if (pos >= held_) {
+        held_ = 0;
+    } else if (pos > 0) {
+        std::memmove(buffer_, buffer_ + pos, held_ - pos);
+        held_ -= pos;
+    }
+}
+
+void StreamDecoder::Dispatch(std::uint8_t type, std::uint8_t* packet, std::uint32_t length) {
+    switch (type) {
         case kIfData:
             HandleData(packet, length);
             break;
@@ -262,21 +191,125 @@ void StreamDecoder::Cut() {
         default:
             HandleExtContext(packet, length);
             break;
-        }
-        if (length == 0) {
-            // A packet of no length removes nothing: what is held cannot be cut any further.
-            pos = tcp_ ? DropUnusable(pos) : held_;
+    }
+}
+
+// Each datagram stands alone: whatever cannot be cut from it is dropped whole, and only a
+// packet that runs past its end waits for the next one.
+void StreamDecoder::CutDatagrams() {
+    std::uint32_t pos = 0;
+    while (pos < held_) {
+        std::uint8_t* packet = buffer_ + pos;
+        const std::uint32_t avail = held_ - pos;
+        if (const std::uint32_t plain = PlainDataPacket(packet, avail)) {
+            HandleData(packet, plain);
+            pos += plain;
             continue;
+        }
+        const std::uint8_t type = HeaderType(packet);
+        const std::uint32_t length = avail >= kMinHeldBytes ? HeaderPacketBytes(packet) : 0;
+        if (avail < kMinHeldBytes || !KnownType(type) || length > kBufferBytes) {
+            // Too short to be a packet, no packet at all, or one that could never complete.
+            NotifyInfo();
+            pos = held_;
+            break;
+        }
+        if (length > avail) break;  // incomplete: the next datagram may complete it
+        const bool foreign = load_be32(packet + 4) != streamId_;
+        if (foreign) NotifyInfo();
+        if (!foreign) Dispatch(type, packet, length);
+        // A packet of no length removes nothing: what is held cannot be cut any further.
+        pos = length == 0 ? held_ : pos + length;
+    }
+    KeepTail(pos);
+}
+
+// A byte stream has no boundary but the packets: after bytes that cannot be used, cutting
+// resumes at the next plausible packet start of this stream, and a packet start cut off by
+// the end of a receive waits for the bytes that follow.
+void StreamDecoder::CutByteStream() {
+    std::uint32_t pos = 0;
+    const std::uint32_t scannedAtStart = foreignScanned_;
+    foreignScanned_ = 0;
+    while (pos < held_) {
+        std::uint8_t* packet = buffer_ + pos;
+        const std::uint32_t avail = held_ - pos;
+        const std::uint32_t plain = resyncing_ ? 0 : PlainDataPacket(packet, avail);
+        if (plain != 0) {
+            HandleData(packet, plain);
+            pos += plain;
+            continue;
+        }
+        const std::uint8_t type = HeaderType(packet);
+        if (resyncing_ && avail >= 8 && !Plausible(packet)) {
+            pos = Resync(pos);
+            continue;
+        }
+        if (avail < kMinHeldBytes) {
+            if (KnownType(type)) break;  // a packet start waits for its bytes
+            pos = Resync(pos);
+            continue;
+        }
+        const std::uint32_t length = HeaderPacketBytes(packet);
+        if (!KnownType(type) || length > kBufferBytes || length == 0) {
+            // A packet of no length removes nothing, and one that could never complete would
+            // fill the buffer for good: neither can be cut.
+            if (KnownType(type) && length == 0 && load_be32(packet + 4) == streamId_) Dispatch(type, packet, 0);
+            pos = Resync(pos);
+            continue;
+        }
+        const bool foreign = load_be32(packet + 4) != streamId_;
+        if (foreign) {
+            const ForeignVerdict verdict = JudgeForeign(pos, length, pos == 0 ? scannedAtStart : 0);
+            if (verdict == ForeignVerdict::Drop) {
+                pos = Resync(pos);
+                continue;
+            }
+            if (verdict == ForeignVerdict::Wait) break;
+        }
+        if (length > avail) break;  // incomplete: the next receive appends to it
+        if (foreign) {
+            NotifyInfo();
+        } else {
+            resyncing_ = false;
+            Dispatch(type, packet, length);
         }
         pos += length;
     }
-    // Packets were handled in place; only the incomplete tail moves, once per receive.
-    if (pos >= held_) {
-        held_ = 0;
-    } else if (pos > 0) {
-        std::memmove(buffer_, buffer_ + pos, held_ - pos);
-        held_ -= pos;
+    KeepTail(pos);
+}
+
+StreamDecoder::ForeignVerdict StreamDecoder::JudgeForeign(std::uint32_t pos, std::uint32_t length,
+                                                          std::uint32_t scannedAtStart) {
+    // Bytes that merely look like a packet of another stream must not swallow a packet of
+    // this one that starts inside them, even one whose header runs past their announced end.
+    const std::uint32_t avail = held_ - pos;
+    const std::uint32_t end = pos + std::min(length, avail);
+    const std::uint32_t from = pos + std::max<std::uint32_t>(1, scannedAtStart);
+    if (FindPlausible(from, end, held_) < end) return ForeignVerdict::Drop;
+    // Starts too near the end of the held bytes to be judged yet wait for more, as long as
+    // more can still be received behind them.
+    bool undecided = length > avail;
+    for (std::uint32_t at = std::max(from, held_ - std::min<std::uint32_t>(held_, 7));
+         !undecided && avail < kBufferBytes && at < end; ++at)
+        undecided = MayBecomePlausible(buffer_ + at, held_ - at);
+    if (!undecided) return ForeignVerdict::Skip;
+    foreignScanned_ = avail > 8 ? avail - 7 : 0;
+    return ForeignVerdict::Wait;
+}
+
+std::uint32_t StreamDecoder::Resync(std::uint32_t from) {
+    // Whatever follows dropped bytes is cut from the middle of a packet: skip to the next
+    // position that can start a packet of this stream instead.
+    resyncing_ = true;
+    std::uint32_t at = FindPlausible(from + 1, held_, held_);
+    if (at == held_) {
+        at = held_ > from + 8 ? held_ - 7 : from + 1;
+        // Keep a tail that may still become a packet start once more bytes arrive.
+        while (at < held_ && !MayBecomePlausible(buffer_ + at, held_ - at)) ++at;
     }
+    NotifyInfo();
+    return at;
 }
 
 template <class Record>
@@ -299,11 +332,20 @@ void StreamDecoder::Prologue(Record& r, const PrologueFields& f, Continuity& con
     if (f.fracTimestampValid) r.fracTimestamp = f.fracTimestamp;
 }
 
-void StreamDecoder::SwapPayload(std::uint8_t* payload, std::uint32_t size) const {
-    if (context_.dataItemSize == 16)
-        swap16_inplace(payload, size / 2);
-    else if (context_.dataItemSize == 32)
-        swap32_inplace(payload, size / 4);
+void StreamDecoder::ApplyTrailer(bool present, std::uint32_t trailer) {
+    Vita49_Data& d = data_;
+    if (!present) {
+        d.calibratedTimeEnabled = d.validDataEnabled = d.overRangeEnabled = false;
+        d.referenceLockEnabled = d.sampleLossEnabled = d.contextCountEnabled = false;
+        return;
+    }
+    ApplyIndicator(trailer, 31, 19, d.calibratedTimeEnabled, d.calibratedTime);
+    ApplyIndicator(trailer, 30, 18, d.validDataEnabled, d.validData);
+    ApplyIndicator(trailer, 25, 13, d.overRangeEnabled, d.overRange);
+    ApplyIndicator(trailer, 29, 17, d.referenceLockEnabled, d.referenceLock);
+    ApplyIndicator(trailer, 24, 12, d.sampleLossEnabled, d.sampleLoss);
+    d.contextCountEnabled = (trailer >> 7) & 1u;
+    if (d.contextCountEnabled) d.contextCount = static_cast<std::uint8_t>(trailer & 0x7F);
 }
 
 void StreamDecoder::HandleData(std::uint8_t* packet, std::uint32_t length) {
@@ -317,46 +359,17 @@ void StreamDecoder::HandleData(std::uint8_t* packet, std::uint32_t length) {
     d.payloadValid = located ? 1 : 0;
     d.payloadOffset = payloadOffset;
     d.payloadSize = payloadSize;
-
-    if (hasTrailer) {
-        ApplyIndicator(trailer, 31, 19, d.calibratedTimeEnabled, d.calibratedTime);
-        ApplyIndicator(trailer, 30, 18, d.validDataEnabled, d.validData);
-        ApplyIndicator(trailer, 25, 13, d.overRangeEnabled, d.overRange);
-        ApplyIndicator(trailer, 29, 17, d.referenceLockEnabled, d.referenceLock);
-        ApplyIndicator(trailer, 24, 12, d.sampleLossEnabled, d.sampleLoss);
-        d.contextCountEnabled = (trailer >> 7) & 1u;
-        if (d.contextCountEnabled) d.contextCount = static_cast<std::uint8_t>(trailer & 0x7F);
-    } else {
-        d.calibratedTimeEnabled = d.validDataEnabled = d.overRangeEnabled = false;
-        d.referenceLockEnabled = d.sampleLossEnabled = d.contextCountEnabled = false;
-    }
+    ApplyTrailer(hasTrailer, trailer);
     d.packet = packet;
     CountIndicators(d, info_);
     info_.dataBytes += payloadSize;
 
     // Samples are swapped in place, never copied: at most towards little-endian for the
     // recordings and back for the callback.
-    std::uint8_t* samples = packet + payloadOffset;
-    bool wireOrder = true;
-    const bool recordable = located && context_.payloadFormatValid;
-    if (recordable && rawStream_.is_open()) {
-        if (settings_.rawFileBigEndian != 1) {
-            SwapPayload(samples, payloadSize);
-            wireOrder = false;
-        }
-        rawStream_.write(reinterpret_cast<const char*>(samples), payloadSize);
-    }
-    const std::uint8_t itemBits = context_.dataItemSize;
-    if (recordable && wav_.IsOpen() && (itemBits == 16 || itemBits == 32)) {
-        if (wireOrder) {
-            SwapPayload(samples, payloadSize);
-            wireOrder = false;
-        }
-        wav_.WriteSamples(samples, payloadSize, itemBits, settings_.wavIntegerSamples != 0, floatBuffer_,
-                          kFloatBufferCount);
-    }
-    if (settings_.convertDataByteOrder != 0 && wireOrder != (settings_.dataBigEndian != 0))
-        SwapPayload(samples, payloadSize);
+    PayloadSamples samples(packet + payloadOffset, payloadSize, context_.dataItemSize);
+    PayloadSamples* recordable = located && context_.payloadFormatValid ? &samples : nullptr;
+    for (RecordingSink* sink : active_) sink->OnData(d, context_, recordable);
+    if (settings_.convertDataByteOrder != 0) samples.InOrder(settings_.dataBigEndian != 0);
 
     if (callbacks.data) callbacks.data(info_, context_, d);
 }
@@ -365,7 +378,7 @@ void StreamDecoder::HandleContext(const std::uint8_t* packet, std::uint32_t leng
     Prologue(context_, ReadPrologue(packet, length), contextContinuity_, info_.contextErrors);
     DecodeContextFields(packet, length, context_);
     info_.contextBytes += context_.payloadSize;
-    wav_.SetUpFormat(context_, settings_.wavIntegerSamples != 0);
+    for (RecordingSink* sink : active_) sink->OnContext(context_);
     if (callbacks.context) callbacks.context(info_, context_);
 }
 
@@ -399,4 +412,4 @@ void StreamDecoder::HandleExtData(const std::uint8_t* packet, std::uint32_t leng
     if (callbacks.fftData) callbacks.fftData(info_, fftContext_, d, traces_.Buffer());
 }
 
-} // namespace vita49
+}  // namespace vita49

@@ -7,9 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <fstream>
 #include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "receiver/RawSink.h"
+#include "receiver/RecordingSink.h"
 #include "receiver/WavWriter.h"
 #include "vita49/PacketLayout.h"
 #include "vita49/SpectrumPackets.h"
@@ -26,20 +30,44 @@ struct ReceiverCallbacks {
     std::function<void()> connectionError;
 };
 
+// How bytes arrive: each UDP datagram stands alone, while a TCP byte stream has no boundary
+// but the packets themselves, so alignment must be kept (and found again) across receives.
+enum class Framing { Datagram, ByteStream };
+
+// The framing of a connection type: TCP types are those below 2, compared unsigned.
+inline Framing FramingOf(std::int32_t connectionType) {
+    return static_cast<std::uint32_t>(connectionType) < 2 ? Framing::ByteStream : Framing::Datagram;
+}
+
+// Copy first, then swap into the slot: the old function is destroyed after the new one is in.
+template <class Function>
+void ReplaceCallback(Function& slot, const Function& callback) {
+    Function copy(callback);
+    slot.swap(copy);
+}
+
 class StreamDecoder {
 public:
     static constexpr std::uint32_t kBufferBytes = 65536;
     // A packet start with fewer bytes than this is not examined (UDP: dropped).
     static constexpr std::uint32_t kMinHeldBytes = 20;
-    static constexpr std::uint32_t kFloatBufferCount = 20480;
 
     StreamDecoder();
+    ~StreamDecoder();
     StreamDecoder(const StreamDecoder&) = delete;
     StreamDecoder& operator=(const StreamDecoder&) = delete;
 
-    // The stream to accept and how bytes arrive: a TCP byte stream keeps packet alignment
-    // across receives; UDP datagrams each stand alone.
-    void Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, bool tcp);
+    // The stream to accept, the receiver settings and how bytes arrive. The connection type
+    // only names the stream in recordings that describe it.
+    void Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, Framing framing,
+                   std::int32_t connectionType = CONNECTION_NONE);
+    // Until every caller names its framing.
+    void Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, bool tcp) {
+        Configure(streamId, settings, tcp ? Framing::ByteStream : Framing::Datagram, tcp ? TCP_SERVER : UDP_SINGLECAST);
+    }
+    // Base path of the SigMF recording; empty: none. Used by the next OpenRecordings.
+    void SetSigMFBase(const std::string& basePath) { sigmfBase_ = basePath; }
+    Framing GetFraming() const { return framing_; }
 
     // Open: clears the records, the statistics, the trace list and the held bytes. The
     // spectrum buffer and the displayed trace survive.
@@ -47,9 +75,11 @@ public:
     // Start of a receive thread: the continuity check starts afresh.
     void StartRun();
 
-    // Recording files (Open / Close).
+    // Recording files (Open / Close). Open also forgets an earlier recording error.
     void OpenRecordings();
     void CloseRecordings();
+    // The first recording failure since OpenRecordings; empty when none. Any thread.
+    std::string RecordingError() const { return errors_.First(); }
 
     // --- Feeding from a connection: receive into FreeSpace(), then Commit the count.
     std::uint8_t* FreeSpace() { return buffer_ + held_; }
@@ -83,7 +113,7 @@ public:
     const Vita49_FFTData& FFTData() const { return fftData_; }
     const Vita49_FFTContext& FFTContext() const { return fftContext_; }
     const SpectrumTraces& Traces() const { return traces_; }
-    WavWriter& Wav() { return wav_; }
+    WavWriter& Wav() { return wav_->Writer(); }
 
 private:
     struct Continuity {
@@ -91,11 +121,30 @@ private:
         std::uint8_t expected = 0;
     };
 
-    void Cut();
-    // Drops [from, held) as unusable (info callback). On TCP the bytes up to the next
-    // plausible packet start are dropped instead, and cutting resumes there; returns that
-    // position, or held when nothing could be kept.
-    std::uint32_t DropUnusable(std::uint32_t from);
+    // Adds a recording format: one line per sink in the constructor.
+    template <class Sink>
+    Sink* AddSink() {
+        auto sink = std::make_unique<Sink>(errors_);
+        Sink* raw = sink.get();
+        sinks_.push_back(std::move(sink));
+        return raw;
+    }
+
+    void Cut() { framing_ == Framing::Datagram ? CutDatagrams() : CutByteStream(); }
+    void CutDatagrams();
+    void CutByteStream();
+    // Length of a complete IF data packet of this stream at `packet`, the common case that
+    // skips every other check; 0 for anything else.
+    std::uint32_t PlainDataPacket(const std::uint8_t* packet, std::uint32_t avail) const;
+    // Moves the incomplete tail from `pos` to the buffer start, once per receive.
+    void KeepTail(std::uint32_t pos);
+    void Dispatch(std::uint8_t type, std::uint8_t* packet, std::uint32_t length);
+    // Byte stream: drops the bytes from `from` up to the next plausible packet start (info
+    // callback) and returns that position, or held when nothing could be kept.
+    std::uint32_t Resync(std::uint32_t from);
+    // Byte stream: what to make of a packet of another stream of `length` bytes at `pos`.
+    enum class ForeignVerdict { Skip, Drop, Wait };
+    ForeignVerdict JudgeForeign(std::uint32_t pos, std::uint32_t length, std::uint32_t scannedAtStart);
     // A packet start that can be trusted after a loss of alignment: a known type, the
     // configured stream and a size that fits the buffer. 8 bytes must be held at `at`.
     bool Plausible(const std::uint8_t* at) const;
@@ -112,11 +161,14 @@ private:
     void HandleContext(const std::uint8_t* packet, std::uint32_t length);
     void HandleExtData(const std::uint8_t* packet, std::uint32_t length);
     void HandleExtContext(const std::uint8_t* packet, std::uint32_t length);
-    void SwapPayload(std::uint8_t* payload, std::uint32_t size) const;
+    // The trailer's indicators into the data record; without a trailer the enables clear.
+    void ApplyTrailer(bool present, std::uint32_t trailer);
 
     std::uint32_t streamId_ = 0;
     Vita49_Receiver_Settings settings_{};
-    bool tcp_ = false;
+    Framing framing_ = Framing::Datagram;
+    std::int32_t connectionType_ = CONNECTION_NONE;
+    std::string sigmfBase_;
     // TCP only: bytes were dropped, so the next packet start must be plausible.
     bool resyncing_ = false;
     // TCP only: bytes of an incomplete packet of another stream at the buffer start that
@@ -132,12 +184,14 @@ private:
     SpectrumTraces traces_;
     std::atomic<std::uint16_t> displayedTrace_{1};
 
-    WavWriter wav_;
-    std::ofstream rawStream_;
-    float floatBuffer_[kFloatBufferCount];
+    RecordingErrors errors_;
+    // Every recording format, in the order they see a packet; the open ones are `active_`.
+    std::vector<std::unique_ptr<RecordingSink>> sinks_;
+    std::vector<RecordingSink*> active_;
+    WavSink* wav_ = nullptr;
 
     std::uint32_t held_ = 0;
     alignas(64) std::uint8_t buffer_[kBufferBytes];
 };
 
-} // namespace vita49
+}  // namespace vita49

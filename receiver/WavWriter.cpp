@@ -1,6 +1,7 @@
 #include "receiver/WavWriter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "vita49/ByteOrder.h"
@@ -9,9 +10,7 @@
 namespace vita49 {
 namespace {
 
-bool WriteAll(std::FILE* f, const void* bytes, std::size_t count) {
-    return std::fwrite(bytes, 1, count, f) == count;
-}
+bool WriteAll(std::FILE* f, const void* bytes, std::size_t count) { return std::fwrite(bytes, 1, count, f) == count; }
 
 bool WriteItem(std::FILE* f, const void* bytes, std::size_t count) { return std::fwrite(bytes, count, 1, f) == 1; }
 
@@ -26,15 +25,16 @@ std::int32_t LoadLe32(const std::uint8_t* p) {
                                      (std::uint32_t{p[3]} << 24));
 }
 
-} // namespace
+}  // namespace
 
-void WavWriter::Open(const char* path) {
+bool WavWriter::Open(const char* path) {
     CloseFile();
     fmtChunkPos = dataChunkPos = dataChunkBytes = 0;
     limitReached = false;
+    writeFailed = false;
     std::memset(formatBlock, 0, sizeof formatBlock);
     file = std::fopen(path, "wb");
-    if (file != nullptr) BeginFile();
+    return file != nullptr && BeginFile();
 }
 
 bool WavWriter::BeginFile() {
@@ -65,11 +65,12 @@ bool WavWriter::FinishFile() {
     return std::fseek(file, static_cast<long>(dataChunkPos), SEEK_SET) == 0 && WriteItem(file, data, sizeof data);
 }
 
-void WavWriter::CloseFile() {
-    if (file == nullptr) return;
-    FinishFile();
-    std::fclose(file);
+bool WavWriter::CloseFile() {
+    if (file == nullptr) return true;
+    const bool finished = FinishFile();
+    const bool closed = std::fclose(file) == 0;
     file = nullptr;
+    return finished && closed;
 }
 
 bool WavWriter::FormatFixed() const {
@@ -99,7 +100,9 @@ void WavWriter::SetUpFormat(const Vita49_Context& context, bool integerSamples) 
 }
 
 void WavWriter::Append(const void* bytes, std::uint32_t count) {
-    dataChunkBytes += static_cast<std::uint32_t>(std::fwrite(bytes, 1, count, file));
+    const std::size_t written = std::fwrite(bytes, 1, count, file);
+    dataChunkBytes += static_cast<std::uint32_t>(written);
+    if (written != count) writeFailed = true;
 }
 
 void WavWriter::WriteSamples(const std::uint8_t* samples, std::uint32_t bytes, std::uint8_t itemBits,
@@ -134,4 +137,42 @@ void WavWriter::WriteSamples(const std::uint8_t* samples, std::uint32_t bytes, s
     }
 }
 
-} // namespace vita49
+void WavSink::Open(const RecordingSetup& setup) {
+    const Vita49_Receiver_Settings& s = setup.settings;
+    if (s.wavFilePath[0] == '\0' || writer_.IsOpen()) return;
+    path_ = SettingText(s.wavFilePath);
+    integerSamples_ = s.wavIntegerSamples != 0;
+    failed_ = false;
+    errno = 0;
+    const bool begun = writer_.Open(path_.c_str());
+    if (!writer_.IsOpen())
+        Fail(std::string("cannot open") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
+    else if (!begun)
+        Fail("cannot write the header");
+}
+
+void WavSink::OnContext(const Vita49_Context& context) { writer_.SetUpFormat(context, integerSamples_); }
+
+void WavSink::OnData(const Vita49_Data& data, const Vita49_Context& context, PayloadSamples* samples) {
+    (void)data;
+    (void)context;
+    const std::uint8_t bits = samples != nullptr ? samples->ItemBits() : 0;
+    if (!writer_.IsOpen() || (bits != 16 && bits != 32)) return;
+    const bool limited = writer_.limitReached;
+    writer_.WriteSamples(samples->LittleEndian(), samples->Size(), bits, integerSamples_, floatBuffer_,
+                         kFloatBufferCount);
+    if (writer_.writeFailed) Fail("write failed");
+    if (!limited && writer_.limitReached) Fail("size limit of the format reached, later samples left out");
+}
+
+void WavSink::Close() {
+    if (!writer_.CloseFile()) Fail("cannot finish the header");
+}
+
+void WavSink::Fail(const std::string& what) {
+    if (failed_) return;
+    failed_ = true;
+    NoteError("WAV file " + path_ + ": " + what);
+}
+
+}  // namespace vita49

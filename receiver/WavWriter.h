@@ -6,8 +6,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
-struct Vita49_Context;
+#include "receiver/RecordingSink.h"
 
 namespace vita49 {
 
@@ -22,13 +23,16 @@ public:
     WavWriter& operator=(const WavWriter&) = delete;
 
     // Clears the state, creates (truncates) the file and writes the placeholder header.
-    // Failure is silent: there is then no WAV recording.
-    void Open(const char* path);
+    // False when the file cannot be created or its placeholder header written; there is
+    // then no WAV recording (or one that IsOpen but whose writes fail).
+    bool Open(const char* path);
     // Writes 44 zero bytes and notes the chunk positions.
     bool BeginFile();
     // Rewrites the header from the byte count and the format block.
     bool FinishFile();
-    void CloseFile();
+    // Finishes and closes the file; false when the header or the buffered samples could not
+    // be written.
+    bool CloseFile();
 
     bool IsOpen() const { return file != nullptr; }
     bool FormatFixed() const;
@@ -54,9 +58,37 @@ public:
     std::uint32_t maxDataBytes = kMaxDataBytes;
     // A packet did not fit under maxDataBytes: no more samples until the next Open.
     bool limitReached = false;
+    // fwrite took fewer sample bytes than it was given (disk full, file gone).
+    bool writeFailed = false;
 
 private:
     void Append(const void* bytes, std::uint32_t count);
 };
 
-} // namespace vita49
+// The WAV recording as a sink: it owns the writer and the scratch space of the float
+// conversion, and notes the first failure of its file.
+class WavSink : public RecordingSink {
+public:
+    static constexpr std::uint32_t kFloatBufferCount = 20480;
+
+    using RecordingSink::RecordingSink;
+
+    void Open(const RecordingSetup& setup) override;
+    bool Active() const override { return writer_.IsOpen(); }
+    void OnContext(const Vita49_Context& context) override;
+    void OnData(const Vita49_Data& data, const Vita49_Context& context, PayloadSamples* samples) override;
+    void Close() override;
+
+    WavWriter& Writer() { return writer_; }
+
+private:
+    void Fail(const std::string& what);
+
+    WavWriter writer_;
+    std::string path_;
+    bool integerSamples_ = false;
+    bool failed_ = false;
+    float floatBuffer_[kFloatBufferCount];
+};
+
+}  // namespace vita49

@@ -279,7 +279,7 @@ TEST_P(LargeFloatPacket, IsWrittenWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Items, LargeFloatPacket,
-                         ::testing::Values(StreamDecoder::kFloatBufferCount, StreamDecoder::kFloatBufferCount + 2,
+                         ::testing::Values(WavSink::kFloatBufferCount, WavSink::kFloatBufferCount + 2,
                                            32764));
 
 TEST_F(Recording, WavStopsAtTheSizeLimitAndTheRawFileGoesOn) {

@@ -65,9 +65,8 @@ public:
     void SetDataCallback(
         const std::function<void(const Vita49_Info&, const Vita49_Context&, const Vita49_Data&)>& callback);
     /// Called for every spectrum data packet with the displayed trace's buffer.
-    void SetFFTDataCallback(
-        const std::function<void(const Vita49_Info&, const Vita49_FFTContext&, const Vita49_FFTData&, float*)>&
-            callback);
+    void SetFFTDataCallback(const std::function<void(const Vita49_Info&, const Vita49_FFTContext&,
+                                                     const Vita49_FFTData&, float*)>& callback);
     /// Called for every spectrum context packet of the configured stream.
     void SetFFTContextCallback(const std::function<void(const Vita49_Info&, const Vita49_FFTContext&)>& callback);
     /// Selects the spectrum trace copied into the spectrum buffer. Default 1.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "receiver/StreamDecoder.h"
+#include "vita49/Vita49Decoder.h"
 #include "vita49/Vita49Receiver.h"
 #include "vita49/Vita49Types.h"
 
@@ -63,17 +64,24 @@ public:
         callbacks.connectionError = [this] { OnConnectionError(); };
     }
 
-    void Attach(Vita49Receiver& receiver) {
-        receiver.SetInfoCallback([this](const Vita49_Info& i) { OnInfo(i); });
-        receiver.SetContextCallback([this](const Vita49_Info& i, const Vita49_Context& c) { OnContext(i, c); });
-        receiver.SetDataCallback(
+    // A Vita49Receiver or a Vita49Decoder: the callbacks they share.
+    template <class Facade>
+    void AttachPackets(Facade& facade) {
+        facade.SetInfoCallback([this](const Vita49_Info& i) { OnInfo(i); });
+        facade.SetContextCallback([this](const Vita49_Info& i, const Vita49_Context& c) { OnContext(i, c); });
+        facade.SetDataCallback(
             [this](const Vita49_Info& i, const Vita49_Context& c, const Vita49_Data& d) { OnData(i, c, d); });
-        receiver.SetFFTContextCallback(
-            [this](const Vita49_Info& i, const Vita49_FFTContext& c) { OnFftContext(i, c); });
-        receiver.SetFFTDataCallback([this](const Vita49_Info& i, const Vita49_FFTContext& c,
-                                           const Vita49_FFTData& d, float* v) { OnFftData(i, c, d, v); });
+        facade.SetFFTContextCallback([this](const Vita49_Info& i, const Vita49_FFTContext& c) { OnFftContext(i, c); });
+        facade.SetFFTDataCallback([this](const Vita49_Info& i, const Vita49_FFTContext& c, const Vita49_FFTData& d,
+                                         float* v) { OnFftData(i, c, d, v); });
+    }
+
+    void Attach(Vita49Receiver& receiver) {
+        AttachPackets(receiver);
         receiver.SetConnectionErrorCallback([this] { OnConnectionError(); });
     }
+
+    void Attach(Vita49Decoder& decoder) { AttachPackets(decoder); }
 
     // Thread-safe count of the calls of one kind.
     std::size_t Count(Kind kind) const {
@@ -109,18 +117,18 @@ public:
 private:
     std::size_t CountLocked(Kind kind) const {
         switch (kind) {
-        case Kind::Info:
-            return infos.size();
-        case Kind::Context:
-            return contexts.size();
-        case Kind::Data:
-            return data.size();
-        case Kind::FftContext:
-            return fftContexts.size();
-        case Kind::FftData:
-            return fftData.size();
-        case Kind::ConnectionError:
-            return connectionErrors;
+            case Kind::Info:
+                return infos.size();
+            case Kind::Context:
+                return contexts.size();
+            case Kind::Data:
+                return data.size();
+            case Kind::FftContext:
+                return fftContexts.size();
+            case Kind::FftData:
+                return fftData.size();
+            case Kind::ConnectionError:
+                return connectionErrors;
         }
         return 0;
     }
@@ -163,4 +171,4 @@ private:
     std::condition_variable changed_;
 };
 
-} // namespace vita49::test
+}  // namespace vita49::test
