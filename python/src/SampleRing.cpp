@@ -2,19 +2,38 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
-#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace vita49::python {
 namespace {
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
 
+// Not value-initialised: pages are touched only as samples arrive. The first pass over a
+// fresh buffer faults in every page, on the receive thread, at the stream's rate; huge pages
+// (where the system offers them on request) make that 512 times fewer faults.
+std::uint8_t* AllocateBuffer(std::size_t bytes) {
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    void* p = nullptr;
+    if (posix_memalign(&p, bytes >= kHugePage ? kHugePage : 64, bytes) != 0) return nullptr;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE); // advice only; no harm if refused
+#endif
+    return static_cast<std::uint8_t*>(p);
+}
+
 } // namespace
+
+void SampleRing::Free::operator()(std::uint8_t* p) const { std::free(p); }
 
 SampleRing::SampleRing(double bufferSeconds) : bufferSeconds_(bufferSeconds > 0 ? bufferSeconds : 0) {}
 
-std::size_t SampleRing::WantedBytes(unsigned sampleBytes) const {
+std::size_t SampleRing::LimitBytes(unsigned sampleBytes) const {
     const double forRate = std::ceil(bufferSeconds_ * sampleRate_);
     const double samples = std::max(forRate, static_cast<double>(wanted_));
     // A few extra samples for the alignment padding between formats.
@@ -23,10 +42,22 @@ std::size_t SampleRing::WantedBytes(unsigned sampleBytes) const {
     return static_cast<std::size_t>(AlignUp(std::max<std::uint64_t>(static_cast<std::uint64_t>(bytes), kMinimumBytes), 8));
 }
 
+std::size_t SampleRing::TargetBytes(std::size_t incoming, unsigned sampleBytes) const {
+    const std::size_t limit = LimitBytes(sampleBytes);
+    if (capacity_ == 0) return std::min(limit, std::max(kMinimumBytes, AlignUp(limit / 16, 8)));
+    // Twice the room whenever the buffer would be more than half full, up to the limit: a
+    // reader that keeps up keeps a small buffer warm in the caches, and only a lagging one
+    // costs memory (and the first touch of every new page).
+    const std::uint64_t used = headByte_ - tailByte_ + incoming + 8;
+    std::size_t target = capacity_;
+    while (target < limit && used > target / 2) target = std::min(limit, target * 2);
+    if (wanted_ > 0) target = std::max(target, std::min(limit, AlignUp((wanted_ + 4) * sampleBytes, 8)));
+    return target;
+}
+
 void SampleRing::Grow(std::size_t bytes) {
     if (bytes <= capacity_ || bytes == failedSize_) return;
-    // Not value-initialised: pages are touched only as samples arrive.
-    std::unique_ptr<std::uint8_t[]> grown(new (std::nothrow) std::uint8_t[bytes]);
+    std::unique_ptr<std::uint8_t[], Free> grown(AllocateBuffer(bytes));
     if (!grown) {
         failedSize_ = bytes;
         return;
@@ -95,8 +126,8 @@ void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned 
         std::lock_guard<std::mutex> lock(mutex_);
         if (gapBefore) pendingGap_ = true;
         if (count == 0) return;
-        // The buffer grows (rate known, a large read waiting) only while no block is out.
-        if (!reserved_) Grow(WantedBytes(sampleBytes));
+        // The buffer grows only while no block is out.
+        if (!reserved_) Grow(TargetBytes(count * sampleBytes, sampleBytes));
         const bool newSegment = segments_.empty() || segments_.back().sampleBytes != sampleBytes;
         const std::uint64_t start = newSegment ? AlignUp(headByte_, 8) : headByte_;
         const std::uint64_t need = (start - headByte_) + count * sampleBytes;

@@ -48,8 +48,9 @@ public:
         bool allocationFailed = false; // a larger buffer could not be had; the old one is used
     };
 
-    // Room for `bufferSeconds` of the stream at its sample rate (or for the largest read
-    // waiting, if that is more), at least kMinimumBytes.
+    // Room for up to `bufferSeconds` of the stream at its sample rate (or for the read waiting,
+    // if that is more), at least kMinimumBytes: it starts at a sixteenth of that and doubles
+    // whenever the reader lets it fill beyond half.
     explicit SampleRing(double bufferSeconds);
 
     static constexpr std::size_t kMinimumBytes = std::size_t{1} << 22;
@@ -94,7 +95,10 @@ private:
         return i + 1 < segments_.size() ? segments_[i + 1].firstSample : headSample_;
     }
     std::uint64_t FreeBytes() const { return capacity_ - (headByte_ - tailByte_); }
-    std::size_t WantedBytes(unsigned sampleBytes) const;
+    // Room for `bufferSeconds` at the sample rate, or for the read waiting if that is more.
+    std::size_t LimitBytes(unsigned sampleBytes) const;
+    // What the buffer should hold before `incoming` more bytes go in.
+    std::size_t TargetBytes(std::size_t incoming, unsigned sampleBytes) const;
     void Grow(std::size_t bytes);
     void AdvanceTail(std::uint64_t samples);
     void AddGap(std::uint64_t index);
@@ -105,7 +109,10 @@ private:
     std::condition_variable readable_;
     std::condition_variable released_;
 
-    std::unique_ptr<std::uint8_t[]> buffer_;
+    struct Free {
+        void operator()(std::uint8_t* p) const;
+    };
+    std::unique_ptr<std::uint8_t[], Free> buffer_;
     std::size_t capacity_ = 0; // bytes, a multiple of 8
     std::size_t failedSize_ = 0;
     double sampleRate_ = 0;
