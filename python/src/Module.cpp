@@ -25,9 +25,7 @@
 #include "SampleRing.h"
 #include "vita49/Vita49Receiver.h"
 #include "vita49/Vita49RemoteControl.h"
-#if VITA49_PYTHON_DECODER
 #include "vita49/Vita49Decoder.h"
-#endif
 
 namespace py = pybind11;
 
@@ -35,6 +33,12 @@ namespace vita49::python {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Whether the library records SigMF and reports recording errors for this kind of stream.
+template <class Lib>
+constexpr bool kRecordsSigMF = true;
+template <>
+constexpr bool kRecordsSigMF<Vita49Receiver> = VITA49_PYTHON_RECEIVER_SIGMF != 0;
 
 // --- Settings ------------------------------------------------------------------------------
 
@@ -207,11 +211,10 @@ public:
     Stream(const py::dict& settings, double bufferSeconds, bool bigEndianArrays, const std::string& sigmf)
         : ring_(bufferSeconds), useRing_(bufferSeconds > 0), bigEndianArrays_(bigEndianArrays) {
         lib_.Init(BaseSettings(settings), ReceiverSettings(settings));
-#if VITA49_PYTHON_DECODER
-        lib_.SetSigMFRecording(sigmf.c_str());
-#else
-        if (!sigmf.empty()) throw py::value_error("sigmf: SigMF recording is not available in this build");
-#endif
+        if constexpr (kRecordsSigMF<Lib>)
+            lib_.SetSigMFRecording(sigmf.c_str());
+        else if (!sigmf.empty())
+            throw py::value_error("sigmf: SigMF recording is not available in this build");
         ring_.Close(); // reads fail until the first Open
         lib_.SetInfoCallback([this](const Vita49_Info& info) { Guard([&] { OnInfo(info); }); });
         lib_.SetContextCallback(
@@ -385,11 +388,10 @@ public:
     }
 
     std::string RecordingError() const {
-#if VITA49_PYTHON_DECODER
-        return lib_.RecordingError();
-#else
-        return std::string();
-#endif
+        if constexpr (kRecordsSigMF<Lib>)
+            return lib_.RecordingError();
+        else
+            return std::string();
     }
 
     void SetDisplayedTrace(unsigned trace) {
@@ -628,7 +630,6 @@ public:
     }
 };
 
-#if VITA49_PYTHON_DECODER
 class Decoder : public Stream<Vita49Decoder> {
 public:
     using Stream::Stream;
@@ -653,7 +654,6 @@ private:
         return true;
     }
 };
-#endif
 
 class RemoteControl {
 public:
@@ -709,7 +709,7 @@ void BindStream(py::class_<S>& c) {
 PYBIND11_MODULE(_vita49, m) {
     using namespace vita49::python;
     m.doc() = "Compiled half of the vita49 package; use the vita49 package itself.";
-    m.attr("HAS_DECODER") = py::bool_(VITA49_PYTHON_DECODER != 0);
+    m.attr("HAS_DECODER") = true;
     m.def("set_context_type", [](py::object type) {
         if (g_contextType == nullptr) g_contextType = new py::object();
         *g_contextType = std::move(type);
@@ -719,13 +719,11 @@ PYBIND11_MODULE(_vita49, m) {
     receiver.def(py::init<const py::dict&, double, bool, const std::string&>());
     BindStream(receiver);
 
-#if VITA49_PYTHON_DECODER
     py::class_<Decoder> decoder(m, "Decoder");
     decoder.def(py::init<const py::dict&, double, bool, const std::string&>());
     BindStream(decoder);
     decoder.def("push_datagram", [](Decoder& d, const py::buffer& b) { return d.Push(b, true); })
         .def("push_bytes", [](Decoder& d, const py::buffer& b) { return d.Push(b, false); });
-#endif
 
     py::class_<RemoteControl>(m, "RemoteControl")
         .def(py::init<const py::dict&>())

@@ -106,7 +106,8 @@ _vita49.set_context_type(Context)
 class Stats:
     """Counters since open: the receiver's statistics (bytes_received, data_bytes,
     context_bytes, data_errors, context_errors), packets_received and packets_lost per kind
-    ("data", "context", "spectrum", "spectrum_context"), overflow_samples (dropped because
+    ("data", "context", "spectrum", "spectrum_context"; packets_lost counts packet-count
+    discontinuities, a run of lost packets once), overflow_samples (dropped because
     the application read too slowly), samples_received, samples_buffered, unformatted_packets
     (data packets whose sample format no context had told), connection_errors and
     callback_errors."""
@@ -407,35 +408,32 @@ class Receiver(_Stream):
         return fn
 
 
-if getattr(_vita49, "HAS_DECODER", False):
-    class Decoder(_Stream):
-        """The receiver's decoding without a socket: push a capture's datagrams or bytes in.
+class Decoder(_Stream):
+    """The receiver's decoding without a socket: push a capture's datagrams or bytes in.
 
-        The same keywords as Receiver (of the connection settings only connection and
-        stream_id matter: "udp"/"multicast" take push_datagram, "tcp-server"/"tcp-client"
-        push_bytes). Callbacks run inside the push. read defaults to timeout=0.
-        """
+    The same keywords as Receiver (of the connection settings only connection and
+    stream_id matter: "udp"/"multicast" take push_datagram, "tcp-server"/"tcp-client"
+    push_bytes). Callbacks run inside the push. read defaults to timeout=0.
+    """
 
-        _impl_type = _vita49.Decoder
-        _default_timeout = 0.0
+    _impl_type = _vita49.Decoder
+    _default_timeout = 0.0
 
-        def __init__(self, *, connection=None, connection_type=None, stream_id=1, wav=None,
-                     wav_file_path=None, raw=None, raw_file_path=None, sigmf=None, buffer_seconds=2.0,
-                     wav_integer_samples=True, raw_file_big_endian=False, data_big_endian=False,
-                     convert_data_byte_order=True, displayed_trace=1):
-            super().__init__(connection, connection_type, "", "", 0, 0, stream_id, wav, wav_file_path, raw,
-                             raw_file_path, sigmf, buffer_seconds, wav_integer_samples, raw_file_big_endian,
-                             data_big_endian, convert_data_byte_order, displayed_trace)
+    def __init__(self, *, connection=None, connection_type=None, stream_id=1, wav=None,
+                 wav_file_path=None, raw=None, raw_file_path=None, sigmf=None, buffer_seconds=2.0,
+                 wav_integer_samples=True, raw_file_big_endian=False, data_big_endian=False,
+                 convert_data_byte_order=True, displayed_trace=1):
+        super().__init__(connection, connection_type, "", "", 0, 0, stream_id, wav, wav_file_path, raw,
+                         raw_file_path, sigmf, buffer_seconds, wav_integer_samples, raw_file_big_endian,
+                         data_big_endian, convert_data_byte_order, displayed_trace)
 
-        def push_datagram(self, data):
-            """One datagram as UDP would deliver it (bytes-like)."""
-            _check(self._impl.push_datagram(data), "Decoder.push_datagram")
+    def push_datagram(self, data):
+        """One datagram as UDP would deliver it (bytes-like)."""
+        _check(self._impl.push_datagram(data), "Decoder.push_datagram")
 
-        def push_bytes(self, data):
-            """The next bytes of a byte stream, split anywhere (bytes-like)."""
-            _check(self._impl.push_bytes(data), "Decoder.push_bytes")
-else:  # pragma: no cover - a library without the socket-free decoder
-    Decoder = None
+    def push_bytes(self, data):
+        """The next bytes of a byte stream, split anywhere (bytes-like)."""
+        _check(self._impl.push_bytes(data), "Decoder.push_bytes")
 
 
 class RemoteControl:
