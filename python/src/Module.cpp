@@ -34,12 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Whether the library records SigMF and reports recording errors for this kind of stream.
-template <class Lib>
-constexpr bool kRecordsSigMF = true;
-template <>
-constexpr bool kRecordsSigMF<Vita49Receiver> = VITA49_PYTHON_RECEIVER_SIGMF != 0;
-
 // --- Settings ------------------------------------------------------------------------------
 
 template <std::size_t N>
@@ -211,10 +205,7 @@ public:
     Stream(const py::dict& settings, double bufferSeconds, bool bigEndianArrays, const std::string& sigmf)
         : ring_(bufferSeconds), useRing_(bufferSeconds > 0), bigEndianArrays_(bigEndianArrays) {
         lib_.Init(BaseSettings(settings), ReceiverSettings(settings));
-        if constexpr (kRecordsSigMF<Lib>)
-            lib_.SetSigMFRecording(sigmf.c_str());
-        else if (!sigmf.empty())
-            throw py::value_error("sigmf: SigMF recording is not available in this build");
+        lib_.SetSigMFRecording(sigmf.c_str());
         ring_.Close(); // reads fail until the first Open
         lib_.SetInfoCallback([this](const Vita49_Info& info) { Guard([&] { OnInfo(info); }); });
         lib_.SetContextCallback(
@@ -387,12 +378,7 @@ public:
         return d;
     }
 
-    std::string RecordingError() const {
-        if constexpr (kRecordsSigMF<Lib>)
-            return lib_.RecordingError();
-        else
-            return std::string();
-    }
+    std::string RecordingError() const { return lib_.RecordingError(); }
 
     void SetDisplayedTrace(unsigned trace) {
         if (trace > 65535) throw py::value_error("displayed_trace: 0 to 65535");
