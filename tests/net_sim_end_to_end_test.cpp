@@ -305,6 +305,51 @@ INSTANTIATE_TEST_SUITE_P(Links, DisconnectTest,
                                            FaultCase{"TcpClient", TCP_CLIENT, "127.0.5.34", 31534}),
                          [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
+// The application goes away while the stream is open (its receiver closes) and comes back: the
+// instrument keeps the stream open, waits for it and resumes on a new connection, context first
+// and with a new time base, so that it does not send the time away in a burst.
+class ReturnTest : public vita49::test::SimSession, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(ReturnTest, TheInstrumentWaitsForTheApplicationAndResumesWithContextAndNewTime) {
+    const FaultCase& c = GetParam();
+    StartSim(c.address);
+    const Vita49_Base_Settings settings = Settings(c.type, c.port, c.port);
+    SetUpStream(settings);
+    ASSERT_EQ(control.ChangeCBW(100000), RC_OK);
+    OpenReceiver(settings);
+    ASSERT_EQ(control.StartVita49Stream(), RC_OK);
+    ASSERT_TRUE(recorder.WaitForCount(Kind::Data, 10));
+
+    receiver.Close();
+    ASSERT_TRUE(sim->WaitStreaming(false, 5000));
+    EXPECT_EQ(sim->State().openStream, 0); // waiting, not closed
+    recorder.Clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // stream time the instrument must not catch up
+    const double reopenedAt =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    ASSERT_EQ(receiver.Open(), RC_OK);
+    ASSERT_TRUE(recorder.WaitForCount(Kind::Data, 10));
+    ASSERT_EQ(control.StopVita49Stream(), RC_OK);
+    ASSERT_TRUE(sim->WaitStreaming(false, 5000));
+    receiver.Close();
+
+    ASSERT_FALSE(recorder.order.empty());
+    EXPECT_EQ(recorder.order.front(), Kind::Context);
+    const Vita49_Data& first = recorder.data.front().data;
+    const double firstSampleAt = double(first.intTimestamp) + double(first.fracTimestamp) * 1e-12;
+    EXPECT_GT(firstSampleAt, reopenedAt - 0.05);
+    EXPECT_EQ(recorder.data.back().data.packetsLost, 0u);
+    const vita49::sim::SimStats stats = sim->Stats();
+    EXPECT_EQ(stats.streamRuns, 1u);
+    EXPECT_EQ(stats.dataConnections, 2u);
+    EXPECT_EQ(sim->StreamError(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ReturnTest,
+                         ::testing::Values(FaultCase{"TcpServer", TCP_SERVER, "127.0.5.36", 31536},
+                                           FaultCase{"TcpClient", TCP_CLIENT, "127.0.5.37", 31537}),
+                         [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+
 // --- Stop and start -------------------------------------------------------------------------------
 
 class StopStartTest : public vita49::test::SimSession {};
