@@ -26,10 +26,8 @@ vita49_install_packages() {
     echo "Not a Debian system: packages are not checked; this needs the equivalents of: $*" >&2
     return 0
   fi
-  local missing=() package
-  for package in "$@"; do
-    vita49_package_installed "$package" || missing+=("$package")
-  done
+  local missing=()
+  read -r -a missing <<<"$(vita49_packages_missing "$@")"
   [ "${#missing[@]}" -eq 0 ] && return 0
 
   local sudo=()
@@ -43,7 +41,7 @@ vita49_install_packages() {
   fi
   # noninteractive through sudo too (sudo drops the caller's environment); conffiles and
   # questions keep their defaults, so nothing waits for an answer.
-  local apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q
+  local apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold)
   local log
   log=$(mktemp "${TMPDIR:-/tmp}/vita49-apt.XXXXXX")
@@ -62,9 +60,7 @@ vita49_install_packages() {
   # A name that is no real package (a virtual one, say) would install something else and
   # be missing again on every run: stop here instead.
   local still=()
-  for package in "${missing[@]}"; do
-    vita49_package_installed "$package" || still+=("$package")
-  done
+  read -r -a still <<<"$(vita49_packages_missing "${missing[@]}")"
   if [ "${#still[@]}" -gt 0 ]; then
     echo "apt-get succeeded but these are still not installed: ${still[*]} (see $log)" >&2
     exit 1
@@ -73,8 +69,15 @@ vita49_install_packages() {
   rm -f "$log"
 }
 
-vita49_package_installed() {
-  dpkg-query -W -f='${db:Status-Status}\n' "$1" 2>/dev/null | grep -x installed >/dev/null
+# vita49_packages_missing PACKAGE...: prints those not installed, on one line.
+vita49_packages_missing() {
+  local installed package missing=()
+  installed=$(dpkg-query -W -f='${db:Status-Status} ${Package}\n' "$@" 2>/dev/null |
+    sed -n 's/^installed //p' || true)
+  for package in "$@"; do
+    grep -qxF "$package" <<<"$installed" || missing+=("$package")
+  done
+  echo "${missing[*]}"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
