@@ -1,7 +1,9 @@
 // Writes the seed corpora of the fuzz targets: packets as the simulated instrument encodes
-// them, streams of such packets with garbage between them, and list answers.
+// them, streams of such packets with garbage between them, list answers, and small captures
+// of such packets.
 //   fuzz_make_seeds DIR      writes DIR/<target>/<seed>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "sim/PacketWriter.h"
+#include "support/CaptureWriter.h"
 
 namespace {
 
@@ -109,6 +112,66 @@ Bytes UdpInput(std::uint8_t flags, std::initializer_list<Bytes> datagrams) {
     return out;
 }
 
+// Capture target input: mode byte, limits byte, then the capture (mode 0: a file; mode 1:
+// a link-type index and frame records; mode 2: a chunk-size byte and a raw file).
+Bytes CaptureInput(std::uint8_t mode, std::uint8_t limits, const Bytes& rest) {
+    Bytes out{mode, limits};
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+void FrameRecord(Bytes& out, std::uint8_t timeStep, const Bytes& frame, std::size_t captured) {
+    captured = std::min(captured, frame.size());
+    out.insert(out.end(), {timeStep, static_cast<std::uint8_t>(captured >> 8), static_cast<std::uint8_t>(captured),
+                           static_cast<std::uint8_t>(frame.size() >> 8), static_cast<std::uint8_t>(frame.size())});
+    out.insert(out.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(captured));
+}
+
+void CaptureSeeds(const fs::path& dir, const Bytes& context, const Bytes& data, const Bytes& garbage) {
+    using namespace vita49::test;
+    const IpEndpoint from{"192.0.2.1", 50000}, to{"192.0.2.2", 5001};
+    const Bytes big = DataPacket(7, true, true, 300);
+
+    CaptureWriter fragments(LinkTypeOf(Link::kEthernet));
+    fragments.Add(Frame(Link::kEthernet, UdpPacket(from, to, context, 1)), 1.0);
+    const std::vector<Bytes> pieces = Fragments(UdpPacket(from, to, big, 2), 576);
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) fragments.Add(Frame(Link::kEthernet, *it), 1.1);
+    fragments.Add(Frame(Link::kEthernet, UdpPacket(from, to, Concat({data, garbage}), 3)), 1.2);
+    Write(dir, "pcap_fragments", CaptureInput(0, 0x00, fragments.Contents()));
+
+    CaptureWriter tcp(LinkTypeOf(Link::kVlan), true);
+    const Bytes stream = Concat({context, data, big, data, big});
+    tcp.Add(Frame(Link::kVlan, TcpPacket(from, to, 1000, kSyn, {})), 2.0);
+    const std::size_t segment = 500;
+    for (std::size_t at = 0, n = 0; at < stream.size(); at += segment, ++n) {
+        if (n == 2) continue; // never captured
+        const Bytes part(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                         stream.begin() + static_cast<std::ptrdiff_t>(std::min(stream.size(), at + segment)));
+        tcp.Add(Frame(Link::kVlan, TcpPacket(from, to, 1001 + static_cast<std::uint32_t>(at), kAck, part)), 2.1);
+    }
+    tcp.Add(Frame(Link::kVlan, TcpPacket(from, to, 1001 + static_cast<std::uint32_t>(stream.size()), kFin, {})), 2.2);
+    Write(dir, "pcapng_vlan_tcp_hole", CaptureInput(0, 0x40, tcp.Contents()));
+
+    Bytes frames{2}; // Linux cooked v2
+    const IpEndpoint from6{"fd00::1", 50000}, to6{"fd00::2", 5001};
+    FrameRecord(frames, 1, Frame(Link::kLinuxSll2, UdpPacket(from6, to6, context)), 4096);
+    FrameRecord(frames, 1, Frame(Link::kLinuxSll2, UdpPacket(from6, to6, data)), 70);
+    FrameRecord(frames, 9, Frame(Link::kLinuxSll2, UdpPacket(from, to, Concat({data, data}))), 4096);
+    Write(dir, "frames_ipv6_cut", CaptureInput(1, 0x85, frames));
+
+    Bytes evict{0}; // Ethernet
+    const std::vector<Bytes> a = Fragments(UdpPacket(from, to, big, 10), 300);
+    const std::vector<Bytes> b = Fragments(UdpPacket(from, to, big, 11), 300);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        FrameRecord(evict, 0, Frame(Link::kEthernet, a[i]), 4096);
+        FrameRecord(evict, 0, Frame(Link::kEthernet, b[i]), 4096);
+    }
+    Write(dir, "frames_fragment_eviction", CaptureInput(1, 0x00, evict));
+
+    Write(dir, "raw_stream",
+          CaptureInput(2, 0, Concat({{0x20}, context, data, garbage, big, Bytes(big.begin(), big.begin() + 40)})));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +216,8 @@ int main(int argc, char** argv) {
     const Bytes after = UdpInput(0x00, {SpectrumData(0, 2, 4), garbage, DataPacket(1, false, false)});
     withLoss.insert(withLoss.end(), after.begin() + 1, after.end());
     Write(udp, "truncated_datagram", withLoss);
+
+    CaptureSeeds(root / "capture", context16, DataPacket(0, true, false), garbage);
 
     const fs::path lists = root / "list_rules";
     auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };

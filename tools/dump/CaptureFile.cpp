@@ -12,8 +12,6 @@ namespace vita49::capture {
 
 namespace {
 
-constexpr std::size_t kRawChunk = 1u << 20;
-
 struct PcapCloser {
     void operator()(pcap_t* p) const { pcap_close(p); }
 };
@@ -99,10 +97,10 @@ bool ReadPcapStream(std::FILE* file, const std::string& name, CaptureSink& sink,
 }
 
 bool ReadRawStream(std::FILE* file, const std::string& name, CaptureSink& sink, ReadReport& report,
-                   std::string& error) {
+                   std::string& error, std::size_t chunkBytes) {
     report.format = "raw VITA 49 packets";
     static const Flow rawFlow{};
-    std::vector<std::uint8_t> chunk(kRawChunk);
+    std::vector<std::uint8_t> chunk(chunkBytes > 0 ? chunkBytes : 1);
     const CaptureTime noTime;
     for (;;) {
         const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);

@@ -34,11 +34,12 @@ struct ReadReport {
 bool ReadCaptureFile(const std::string& path, FileFormat format, CaptureSink& sink, const ReassemblyLimits& limits,
                      ReadReport& report, std::string& error);
 
-// The same for a file already open (fmemopen, a pipe); takes ownership of `file`.
+// The same for a file already open (fmemopen, a pipe); takes ownership of `file`. A raw
+// file is delivered in payloads of `chunkBytes`.
 bool ReadPcapStream(std::FILE* file, const std::string& name, CaptureSink& sink, const ReassemblyLimits& limits,
                     ReadReport& report, std::string& error);
 bool ReadRawStream(std::FILE* file, const std::string& name, CaptureSink& sink, ReadReport& report,
-                   std::string& error);
+                   std::string& error, std::size_t chunkBytes = std::size_t{1} << 20);
 
 // Whether a file name says "raw packets" (.vrt, .bin).
 bool HasRawExtension(const std::string& path);

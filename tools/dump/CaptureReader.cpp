@@ -90,6 +90,7 @@ void CaptureReader::Report(ProblemKind kind, const FrameInfo& f, const Flow* flo
     p.flow = flow;
     p.what = what;
     p.bytes = bytes;
+    p.shown = bytes != nullptr ? size : 0;
     p.size = size;
     sink_.OnProblem(p);
 }
@@ -407,6 +408,7 @@ void CaptureReader::OnAbandoned(const AbandonedDatagram& d) {
              std::to_string(d.received) + " of " + (d.expected ? std::to_string(d.expected) : std::string("?")) +
              " bytes arrived; " + d.why;
     p.bytes = d.head;
+    p.shown = d.headSize;
     p.size = d.received;
     p.lostBytes = d.expected > d.received ? d.expected - d.received : 0;
     sink_.OnProblem(p);

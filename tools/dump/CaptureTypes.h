@@ -83,8 +83,9 @@ struct Problem {
     CaptureTime time;
     const Flow* flow = nullptr;          // null when there is none (not IP, a damaged IP header)
     std::string what;                    // one line, no line end
-    const std::uint8_t* bytes = nullptr; // the bytes concerned, for a hex dump; may be null
-    std::size_t size = 0;                // how many there are (may exceed what `bytes` shows)
+    const std::uint8_t* bytes = nullptr; // the first bytes concerned, for a hex dump; may be null
+    std::size_t shown = 0;               // how many can be read at `bytes`
+    std::size_t size = 0;                // how many bytes are concerned
     std::uint64_t lostBytes = 0;         // bytes known to be lost (a gap, an incomplete datagram)
 };
 

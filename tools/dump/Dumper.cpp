@@ -273,7 +273,7 @@ void Dumper::OnProblem(const capture::Problem& problem) {
     }
     if (options_.hasPort && !PortPasses(problem.flow)) return;
     const std::uint64_t size = problem.kind == capture::ProblemKind::kGap ? problem.lostBytes : problem.size;
-    Other(problem.time, problem.flow, problem.what, problem.bytes, problem.size, size, nullptr);
+    Other(problem.time, problem.flow, problem.what, problem.bytes, problem.shown, size, nullptr);
 }
 
 void Dumper::OnStreamEnd(const capture::Flow& flow, const capture::CaptureTime& time) {

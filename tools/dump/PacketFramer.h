@@ -69,6 +69,9 @@ public:
     void End(FrameHandler& handler);
 
     std::size_t HeldBytes() const { return held_.size(); }
+    // Bytes skipped while out of step, reported together once the stream is in step again
+    // (or at a gap or the end).
+    std::uint64_t SkippedUnreported() const { return skipped_; }
 
 private:
     std::size_t Cut(const std::uint8_t* bytes, std::size_t size, FrameHandler& handler);

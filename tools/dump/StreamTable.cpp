@@ -35,6 +35,18 @@ bool StreamState::Open(std::string& error) {
     return true;
 }
 
+PacketLine StreamState::LineOf(const Queued& q, const char* type) const {
+    PacketLine line;
+    line.time = q.time;
+    line.flow = &q.flow;
+    line.type = type;
+    line.size = q.view.size;
+    line.hasStreamId = true;
+    line.streamId = streamId_;
+    line.view = &q.view;
+    return line;
+}
+
 void StreamState::SetCallbacks() {
     decoder_.SetDataCallback([this](const Vita49_Info&, const Vita49_Context& context, const Vita49_Data& data) {
         Queued q;
@@ -46,14 +58,7 @@ void StreamState::SetCallbacks() {
             if (!firstSampled_.valid) firstSampled_ = q.time;
             lastSampled_ = q.time;
         }
-        PacketLine line;
-        line.time = q.time;
-        line.flow = &q.flow;
-        line.type = "if_data";
-        line.size = q.view.size;
-        line.hasStreamId = true;
-        line.streamId = streamId_;
-        line.view = &q.view;
+        PacketLine line = LineOf(q, "if_data");
         line.data = &data;
         if (writeLine_) writeLine_(line);
     });
@@ -61,14 +66,7 @@ void StreamState::SetCallbacks() {
         Queued q;
         if (!Take(4, q)) return;
         Accept(kIfContext, q, context.packetsLost);
-        PacketLine line;
-        line.time = q.time;
-        line.flow = &q.flow;
-        line.type = "if_context";
-        line.size = q.view.size;
-        line.hasStreamId = true;
-        line.streamId = streamId_;
-        line.view = &q.view;
+        PacketLine line = LineOf(q, "if_context");
         line.context = &context;
         if (writeLine_) writeLine_(line);
     });
@@ -77,14 +75,7 @@ void StreamState::SetCallbacks() {
             Queued q;
             if (!Take(3, q)) return;
             Accept(kExtData, q, data.packetsLost);
-            PacketLine line;
-            line.time = q.time;
-            line.flow = &q.flow;
-            line.type = "ext_data";
-            line.size = q.view.size;
-            line.hasStreamId = true;
-            line.streamId = streamId_;
-            line.view = &q.view;
+            PacketLine line = LineOf(q, "ext_data");
             line.fftData = &data;
             if (writeLine_) writeLine_(line);
         });
@@ -92,14 +83,7 @@ void StreamState::SetCallbacks() {
         Queued q;
         if (!Take(5, q)) return;
         Accept(kExtContext, q, context.packetsLost);
-        PacketLine line;
-        line.time = q.time;
-        line.flow = &q.flow;
-        line.type = "ext_context";
-        line.size = q.view.size;
-        line.hasStreamId = true;
-        line.streamId = streamId_;
-        line.view = &q.view;
+        PacketLine line = LineOf(q, "ext_context");
         line.fftContext = &context;
         if (writeLine_) writeLine_(line);
     });

@@ -77,6 +77,7 @@ private:
     void Accept(int kind, const Queued& q, std::uint32_t decoderLost);
     void Touch(const capture::CaptureTime& time);
     void NotTaken(const Queued& q, const std::string& why);
+    PacketLine LineOf(const Queued& q, const char* type) const;
     void SetCallbacks();
 
     capture::Flow flow_;
