@@ -290,10 +290,9 @@ Received SocketConnection::Receive(void* buffer, std::int32_t capacity, std::int
         err = SockError::None;
         n = ReceiveSome(dataSocket_.Handle(), buffer, size, !tcp, err);
     }
+    if (n > 0 || (n == 0 && !tcp)) return Result(ReceiveStatus::Data, RC_OK, static_cast<std::int32_t>(n));
     // A TCP receive of 0 bytes into room for some is the peer's end of stream.
-    if (n > 0 || (n == 0 && (!tcp || capacity == 0)))
-        return Result(ReceiveStatus::Data, RC_OK, static_cast<std::int32_t>(n));
-    if (n == 0) return NothingReceived(ReceiveStatus::PeerClosed);
+    if (n == 0) return NothingReceived(capacity > 0 ? ReceiveStatus::PeerClosed : ReceiveStatus::Data);
     if (err == SockError::WouldBlock) return NothingReceived(ReceiveStatus::Data);
     if (err == SockError::MessageTooLong && !tcp) return Result(ReceiveStatus::DatagramTooLong, RC_OK);
     return MarkBroken();

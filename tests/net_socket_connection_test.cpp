@@ -18,9 +18,11 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "net/SendLoop.h"
 #include "net/SocketConnection.h"
 #include "support/ConnectionChecks.h"
 #include "support/LoopbackPeer.h"
@@ -410,6 +412,37 @@ TEST_F(TcpClientTest, LoopbackFastPathReachesThisHostWithoutTheNameService) {
     Vita49_IO other;
     EXPECT_EQ(other.Open(TCP_CLIENT, port, kUnresolvable, 0, ""), RC_CONNECTION_ERROR);
     EXPECT_EQ(TakeLookups(), std::vector<std::string>{kUnresolvable});
+}
+
+// The simulated instrument's way to send: no stall limit but a stop flag. A peer that stops
+// reading holds the send until the flag is set, and then the send ends at once.
+TEST_F(TcpClientTest, SendWatchingAStopFlagWaitsUntilTheFlagIsSet) {
+    Fd listener = TcpListener(kHost, 0);
+    ASSERT_TRUE(listener.Valid());
+    ASSERT_EQ(conn.Open(TCP_CLIENT, LocalPort(listener.Get()), kHost, 0, ""), RC_OK);
+    ASSERT_TRUE(WaitUntil([&] { return conn.Connect(100) == RC_OK; }, milliseconds(3000)));
+    Fd peer = AcceptWithin(listener.Get(), 2000); // never reads
+    ASSERT_TRUE(peer.Valid());
+
+    const std::vector<std::uint8_t> flood(32u << 20, 0xcd);
+    std::atomic<bool> stop{false};
+    SendLimits limits;
+    limits.stop = &stop;
+    constexpr int kStopAfterMs = 1000;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(milliseconds(kStopAfterMs));
+        stop = true;
+    });
+    const auto start = Clock::now();
+    const SendProgress p = SendStreamBytes(conn.DataSocket().Handle(), flood.data(), flood.size(), limits);
+    const long long elapsed = ElapsedMs(start);
+    stopper.join();
+
+    EXPECT_EQ(p.end, SendEnd::Stopped);
+    EXPECT_GT(p.sent, 0u);
+    EXPECT_LT(p.sent, flood.size());
+    EXPECT_GE(elapsed, kStopAfterMs - 10) << "the send gave up before it was told to";
+    EXPECT_LT(elapsed, kStopAfterMs + 1000) << "the send did not look at its stop flag";
 }
 
 // ------------------------------------------------------------------------------------------
