@@ -18,13 +18,17 @@ constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return 
 // fresh buffer faults in every page, on the receive thread, at the stream's rate; huge pages
 // (where the system offers them on request) make that 512 times fewer faults.
 std::uint8_t* AllocateBuffer(std::size_t bytes) {
+#if defined(__linux__)
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     void* p = nullptr;
     if (posix_memalign(&p, bytes >= kHugePage ? kHugePage : 64, bytes) != 0) return nullptr;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(MADV_HUGEPAGE)
     if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE); // advice only; no harm if refused
 #endif
     return static_cast<std::uint8_t*>(p);
+#else
+    return static_cast<std::uint8_t*>(std::malloc(bytes));
+#endif
 }
 
 } // namespace
