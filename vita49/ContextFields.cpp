@@ -128,17 +128,21 @@ VITA49_ALWAYS_INLINE std::uint32_t FieldBytesOf(std::uint32_t bits) {
            32 * PopCount(bits & eight);
 }
 
-// The context section's indicator word as the fields see it (0 when they carry attributes)
-// and where its first field lies (0: CIF0 does not lie within the packet).
+// The context section's indicator word and where its first field lies; 0 when no field can
+// be placed: CIF0 does not lie within the packet, or the fields carry attributes.
 struct Indicators {
     std::uint32_t cif0 = 0;
     std::uint32_t firstField = 0;
 };
 
-// The indicator words after CIF0, in front of the first field.
-VITA49_ALWAYS_INLINE std::uint32_t ExtraIndicatorWords(std::uint32_t cif0) {
-    return ((cif0 >> kCifIndicatorWord1) & 1u) + ((cif0 >> kCifIndicatorWord2) & 1u) +
-           ((cif0 >> kCifIndicatorWord3) & 1u);
+// Bytes of the indicator words after CIF0, in front of the first field. Every context packet
+// waits for this sum, so it is one look-up: entry v (two bits at bit 2v, v being CIF0 bits
+// 3..1) holds the number of bits set in v.
+static_assert(kCifIndicatorWord1 == 1 && kCifIndicatorWord2 == 2 && kCifIndicatorWord3 == 3, "bits 3..1");
+VITA49_ALWAYS_INLINE std::uint32_t IndicatorWordBytes(std::uint32_t cif0) {
+    constexpr std::uint32_t kBitsSet = (0u << 0) | (1u << 2) | (1u << 4) | (2u << 6) | (1u << 8) | (2u << 10) |
+                                       (2u << 12) | (3u << 14);
+    return 4 * ((kBitsSet >> (cif0 & 0x0Eu)) & 3u);
 }
 
 VITA49_ALWAYS_INLINE Indicators ReadIndicators(const std::uint8_t* packet, std::uint32_t length) {
@@ -148,8 +152,9 @@ VITA49_ALWAYS_INLINE Indicators ReadIndicators(const std::uint8_t* packet, std::
     const std::uint32_t section = LayoutOf(load_be32(packet), true).payloadAt;
     if (section + 4 > length) return in;
     const std::uint32_t cif0 = load_be32(packet + section);
-    in.cif0 = ((cif0 >> kCifFieldAttributes) & 1u) != 0 ? 0 : cif0;
-    in.firstField = section + 4 + 4 * ExtraIndicatorWords(cif0);
+    if ((cif0 >> kCifFieldAttributes) & 1u) return in;
+    in.cif0 = cif0;
+    in.firstField = section + 4 + IndicatorWordBytes(cif0);
     return in;
 }
 
