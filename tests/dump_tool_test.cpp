@@ -598,8 +598,9 @@ TEST_F(DumpToolTest, ExtractsTheSamplesOfOneStreamThroughTheDecodersRecordings) 
     CaptureWriter w(LinkTypeOf(Link::kEthernet));
     Bytes expectedIq;
     double t = kT0;
-    for (std::uint32_t id : {1u, 2u}) {
-        w.Add(Frame(Link::kEthernet, UdpPacket({"192.0.2.1", 1}, {"192.0.2.2", 5001}, ContextPacket(id, 0))), t++);
+    for (std::uint32_t id : {1u, 2u, 3u}) {
+        if (id != 3) // stream 3 has no context: its samples cannot be recorded
+            w.Add(Frame(Link::kEthernet, UdpPacket({"192.0.2.1", 1}, {"192.0.2.2", 5001}, ContextPacket(id, 0))), t++);
         for (std::uint8_t count = 0; count < 3; ++count) {
             const Bytes p = DataPacket(id, count, 256);
             w.Add(Frame(Link::kEthernet, UdpPacket({"192.0.2.1", 1}, {"192.0.2.2", 5001}, p)), t++);
@@ -614,8 +615,13 @@ TEST_F(DumpToolTest, ExtractsTheSamplesOfOneStreamThroughTheDecodersRecordings) 
 
     const ToolRun ambiguous = Dump("--wav '" + Path("x.wav") + "' '" + file + "'");
     EXPECT_EQ(ambiguous.status, 1);
-    EXPECT_NE(ambiguous.err.find("2 streams carry IF data; choose one with --stream-id"), std::string::npos)
+    EXPECT_NE(ambiguous.err.find("3 streams carry IF data; choose one with --stream-id"), std::string::npos)
         << ambiguous.err;
+    const ToolRun noContext = Dump("--stream-id 3 --iq '" + Path("y.iq") + "' '" + file + "'");
+    EXPECT_EQ(noContext.status, 1);
+    EXPECT_NE(noContext.err.find("no samples of udp 192.0.2.1 -> 192.0.2.2:5001 id 0x00000003 recorded"),
+              std::string::npos)
+        << noContext.err;
 
     const ToolRun run = Dump("--summary --stream-id 2 --wav '" + Path("x.wav") + "' --iq '" + Path("x.iq") + "' '" +
                              file + "'");

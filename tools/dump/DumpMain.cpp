@@ -2,8 +2,10 @@
 // writes one line per packet, or the table of streams, and optionally the samples of one
 // stream, through the library's own decoder and recordings.
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,21 @@ bool ChooseRecordedStream(const DumpOptions& options, StreamKey& chosen) {
     return false;
 }
 
+// The files of an extraction must be writable before the capture is read through.
+bool OutputsWritable(const DumpOptions& options) {
+    const std::string sigmf = options.sigmfBase.empty() ? std::string() : options.sigmfBase + ".sigmf-data";
+    for (const std::string* path : {&options.wavPath, &options.iqPath, &sigmf}) {
+        if (path->empty()) continue;
+        std::FILE* f = std::fopen(path->c_str(), "ab");
+        if (f == nullptr) {
+            std::fprintf(stderr, "vita49-dump: %s: %s\n", path->c_str(), std::strerror(errno));
+            return false;
+        }
+        std::fclose(f);
+    }
+    return true;
+}
+
 void Footer(std::FILE* out, const capture::ReadReport& report, const Dumper& dumper) {
     const capture::CaptureCounts& c = report.counts;
     if (report.format.rfind("raw", 0) == 0) {
@@ -99,7 +116,13 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 
     StreamKey recorded;
-    if (options.Extracting() && !ChooseRecordedStream(options, recorded)) return 1;
+    if (options.Extracting()) {
+        if (options.path == "-") {
+            std::fprintf(stderr, "vita49-dump: extraction reads the capture twice: give a file, not standard input\n");
+            return 2;
+        }
+        if (!ChooseRecordedStream(options, recorded) || !OutputsWritable(options)) return 1;
+    }
 
     DumpOutput output(stdout, options.json);
     Dumper dumper(options, &output, options.Extracting() ? &recorded : nullptr);
@@ -117,7 +140,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vita49-dump: %s\n", dumper.Error().c_str());
         return 1;
     }
-    if (options.Extracting())
-        std::fprintf(stderr, "vita49-dump: samples of %s written\n", StreamText(recorded).c_str());
+    if (options.Extracting()) {
+        if (dumper.RecordedSamples() == 0) {
+            std::fprintf(stderr,
+                         "vita49-dump: no samples of %s recorded: no IF context with a data item size came before "
+                         "its IF data\n",
+                         StreamText(recorded).c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "vita49-dump: %" PRIu64 " samples of %s written\n", dumper.RecordedSamples(),
+                     StreamText(recorded).c_str());
+    }
     return 0;
 }

@@ -54,7 +54,8 @@ public:
     std::uint64_t StreamsRefused() const { return streamsRefused_; }
     // Set once a decoder refused to open or a recording failed.
     const std::string& Error() const { return error_; }
-    bool RecordedStreamSeen() const { return recordedStream_ != nullptr; }
+    // Samples (I/Q pairs) of the recorded stream whose item size was known.
+    std::uint64_t RecordedSamples() const { return recordedStream_ ? recordedStream_->Samples() : 0; }
     // Where the file itself broke off, as reported by the reader.
     const std::vector<std::string>& FileProblems() const { return fileProblems_; }
 

@@ -43,11 +43,11 @@ std::string Describe(const UnusableBytes& u) {
     case Unusable::kSkipped:
         return n + " bytes that start no packet, skipped (" + u.why + ")";
     case Unusable::kCutByGap:
-        return "packet cut by a gap in the stream: " + n +
-               (u.size >= 4 ? " of " + std::to_string(u.declared) + " bytes" : std::string(" bytes"));
+        if (u.size < 8) return "a gap in the stream follows " + n + " bytes, too few for a packet header";
+        return "packet cut by a gap in the stream: " + n + " of " + std::to_string(u.declared) + " bytes";
     case Unusable::kUnfinished:
-        return "the stream ends inside a packet: " + n +
-               (u.size >= 4 ? " of " + std::to_string(u.declared) + " bytes" : std::string(" bytes"));
+        if (u.size < 8) return "the stream ends with " + n + " bytes, too few for a packet header";
+        return "the stream ends inside a packet: " + n + " of " + std::to_string(u.declared) + " bytes";
     }
     return n + " bytes";
 }

@@ -56,6 +56,7 @@ public:
     StreamSummary Summary() const;
     std::uint32_t StreamId() const { return streamId_; }
     std::uint64_t DataPackets() const { return kinds_[kIfData].packets; }
+    std::uint64_t Samples() const { return samples_; }
     const capture::Flow& Flow() const { return flow_; }
 
 private:
