@@ -77,6 +77,100 @@ struct RunFigures {
     double seconds = 0;
 };
 
+Vita49_Base_Settings StreamSettings(const Options& options, CONNECTION_TYPE type, std::uint16_t port) {
+    Vita49_Base_Settings base{};
+    base.connectionType = type;
+    base.tcpPort = port;
+    base.udpPort = port;
+    CopyText(base.remoteAddress, sizeof base.remoteAddress, options.address);
+    CopyText(base.localAddress, sizeof base.localAddress, options.address);
+    base.streamId = 0x50AC;
+    return base;
+}
+
+void CountCallbacks(Vita49Receiver& receiver, Received& received) {
+    receiver.SetInfoCallback([&](const Vita49_Info&) { ++received.infos; });
+    receiver.SetContextCallback([&](const Vita49_Info&, const Vita49_Context& c) {
+        ++received.context;
+        received.contextLost = c.packetsLost;
+    });
+    receiver.SetDataCallback([&](const Vita49_Info& info, const Vita49_Context&, const Vita49_Data& d) {
+        ++received.data;
+        received.dataLost = d.packetsLost;
+        received.bytes = info.bytesReceived;
+    });
+    receiver.SetFFTContextCallback([&](const Vita49_Info&, const Vita49_FFTContext& c) {
+        ++received.fftContext;
+        received.fftContextLost = c.packetsLost;
+    });
+    receiver.SetFFTDataCallback([&](const Vita49_Info&, const Vita49_FFTContext&, const Vita49_FFTData& d, float*) {
+        ++received.fftData;
+        received.fftDataLost = d.packetsLost;
+    });
+    receiver.SetConnectionErrorCallback([&] { ++received.connectionErrors; });
+}
+
+// Opens the receiver, sets the stream up and starts it; false (said on stderr) when any step fails.
+bool StartStream(vita49::sim::Simulator& sim, Vita49Receiver& receiver, Vita49RemoteControl& control) {
+    RETURN_CODE rc = receiver.Open();
+    if (rc == RC_OK) rc = control.Open();
+    if (rc == RC_OK) rc = control.InitVita49Streaming();
+    if (rc == RC_OK) rc = control.StartVita49Stream();
+    if (rc != RC_OK || !sim.WaitStreaming(true, 5000)) {
+        std::fprintf(stderr, "vita49-soak: the stream did not start (code %d): %s\n", static_cast<int>(rc),
+                     sim.StreamError().c_str());
+        return false;
+    }
+    return true;
+}
+
+// The soak itself: the displayed trace changes every 100 ms and the tuning every 500 ms
+// while the stream runs, until the time is up.
+void ChangeWhileStreaming(const Options& options, Vita49Receiver& receiver, Vita49RemoteControl& control,
+                          RunFigures& figures) {
+    unsigned short displayed = 1;
+    std::mt19937 rng(12345);
+    std::uniform_int_distribution<unsigned long> tune(100000000ul, 4000000000ul);
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(options.seconds);
+    auto nextTune = start;
+    auto nextTrace = start;
+    bool warm = false;
+    while (Clock::now() < end) {
+        const auto now = Clock::now();
+        if (!warm && now - start >= std::chrono::seconds(std::min(5, std::max(1, options.seconds / 10)))) {
+            figures.rssWarmKiB = ResidentKiB();
+            warm = true;
+        }
+        if (now >= nextTrace) {
+            displayed = displayed == 1 ? 2 : 1;
+            receiver.SetDisplayedTrace(displayed);
+            ++figures.traceChanges;
+            nextTrace = now + std::chrono::milliseconds(100);
+        }
+        if (now >= nextTune) {
+            if (control.ChangeTune(tune(rng)) == RC_OK) ++figures.tuneChanges;
+            nextTune = now + std::chrono::milliseconds(500);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!warm) figures.rssWarmKiB = ResidentKiB();
+}
+
+void Collect(const vita49::sim::Simulator& sim, const Received& received, RunFigures& figures) {
+    figures.sent = sim.Stats();
+    figures.data = received.data;
+    figures.context = received.context;
+    figures.fftData = received.fftData;
+    figures.fftContext = received.fftContext;
+    figures.infos = received.infos;
+    figures.connectionErrors = received.connectionErrors;
+    figures.bytes = received.bytes;
+    figures.lostByCount = received.dataLost + received.contextLost + received.fftDataLost + received.fftContextLost;
+    figures.rssEndKiB = ResidentKiB();
+    figures.ok = true;
+}
+
 RunFigures Run(const Options& options, CONNECTION_TYPE type, std::uint16_t port) {
     RunFigures figures;
     vita49::sim::SimConfig config;
@@ -90,83 +184,23 @@ RunFigures Run(const Options& options, CONNECTION_TYPE type, std::uint16_t port)
         return figures;
     }
 
-    Vita49_Base_Settings base{};
-    base.connectionType = type;
-    base.tcpPort = port;
-    base.udpPort = port;
-    CopyText(base.remoteAddress, sizeof base.remoteAddress, options.address);
-    CopyText(base.localAddress, sizeof base.localAddress, options.address);
-    base.streamId = 0x50AC;
-    Vita49_Receiver_Settings receiverSettings{};
-
+    const Vita49_Base_Settings base = StreamSettings(options, type, port);
     Received received;
-    unsigned short displayed = 1;
     {
         Vita49Receiver receiver;
         // With TCP_SERVER the instrument connects to this receiver.
-        receiver.Init(base, receiverSettings);
-        receiver.SetInfoCallback([&](const Vita49_Info&) { ++received.infos; });
-        receiver.SetContextCallback([&](const Vita49_Info&, const Vita49_Context& c) {
-            ++received.context;
-            received.contextLost = c.packetsLost;
-        });
-        receiver.SetDataCallback([&](const Vita49_Info& info, const Vita49_Context&, const Vita49_Data& d) {
-            ++received.data;
-            received.dataLost = d.packetsLost;
-            received.bytes = info.bytesReceived;
-        });
-        receiver.SetFFTContextCallback([&](const Vita49_Info&, const Vita49_FFTContext& c) {
-            ++received.fftContext;
-            received.fftContextLost = c.packetsLost;
-        });
-        receiver.SetFFTDataCallback(
-            [&](const Vita49_Info&, const Vita49_FFTContext&, const Vita49_FFTData& d, float*) {
-                ++received.fftData;
-                received.fftDataLost = d.packetsLost;
-            });
-        receiver.SetConnectionErrorCallback([&] { ++received.connectionErrors; });
-
+        receiver.Init(base, Vita49_Receiver_Settings{});
+        CountCallbacks(receiver, received);
         Vita49RemoteControl control;
         control.Init(base);
-        RETURN_CODE rc = receiver.Open();
-        if (rc == RC_OK) rc = control.Open();
-        if (rc == RC_OK) rc = control.InitVita49Streaming();
-        if (rc == RC_OK) rc = control.StartVita49Stream();
-        if (rc != RC_OK || !sim.WaitStreaming(true, 5000)) {
-            std::fprintf(stderr, "vita49-soak: the stream did not start (code %d): %s\n", static_cast<int>(rc),
-                         sim.StreamError().c_str());
+        if (!StartStream(sim, receiver, control)) {
             receiver.Close();
             control.Close();
             sim.Stop();
             return figures;
         }
-
-        std::mt19937 rng(12345);
-        std::uniform_int_distribution<unsigned long> tune(100000000ul, 4000000000ul);
         const auto start = Clock::now();
-        const auto end = start + std::chrono::seconds(options.seconds);
-        auto nextTune = start;
-        auto nextTrace = start;
-        bool warm = false;
-        while (Clock::now() < end) {
-            const auto now = Clock::now();
-            if (!warm && now - start >= std::chrono::seconds(std::min(5, std::max(1, options.seconds / 10)))) {
-                figures.rssWarmKiB = ResidentKiB();
-                warm = true;
-            }
-            if (now >= nextTrace) {
-                displayed = displayed == 1 ? 2 : 1;
-                receiver.SetDisplayedTrace(displayed);
-                ++figures.traceChanges;
-                nextTrace = now + std::chrono::milliseconds(100);
-            }
-            if (now >= nextTune) {
-                if (control.ChangeTune(tune(rng)) == RC_OK) ++figures.tuneChanges;
-                nextTune = now + std::chrono::milliseconds(500);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        if (!warm) figures.rssWarmKiB = ResidentKiB();
+        ChangeWhileStreaming(options, receiver, control, figures);
         control.StopVita49Stream();
         sim.WaitStreaming(false, 5000);
         // What is still under way reaches the receiver within a receive cycle.
@@ -176,17 +210,7 @@ RunFigures Run(const Options& options, CONNECTION_TYPE type, std::uint16_t port)
         figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     }
     sim.Stop();
-    figures.sent = sim.Stats();
-    figures.data = received.data;
-    figures.context = received.context;
-    figures.fftData = received.fftData;
-    figures.fftContext = received.fftContext;
-    figures.infos = received.infos;
-    figures.connectionErrors = received.connectionErrors;
-    figures.bytes = received.bytes;
-    figures.lostByCount = received.dataLost + received.contextLost + received.fftDataLost + received.fftContextLost;
-    figures.rssEndKiB = ResidentKiB();
-    figures.ok = true;
+    Collect(sim, received, figures);
     return figures;
 }
 
