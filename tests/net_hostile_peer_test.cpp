@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/CommandPeer.h"
+#include "support/HandPacket.h"
 #include "support/LoopbackPeer.h"
 #include "support/Recorder.h"
 #include "support/StreamPeer.h"
@@ -51,10 +52,7 @@ Bytes Random(std::mt19937& rng, std::size_t n) {
 
 // A packet header word and stream identifier, followed by `extra` filler bytes.
 Bytes Header(std::uint8_t type, std::uint16_t sizeWords, std::uint32_t streamId, std::size_t extra, std::uint8_t fill) {
-    Bytes out{static_cast<std::uint8_t>(type << 4), 0, static_cast<std::uint8_t>(sizeWords >> 8),
-              static_cast<std::uint8_t>(sizeWords), static_cast<std::uint8_t>(streamId >> 24),
-              static_cast<std::uint8_t>(streamId >> 16), static_cast<std::uint8_t>(streamId >> 8),
-              static_cast<std::uint8_t>(streamId)};
+    Bytes out = BareHeader(type, sizeWords, streamId);
     out.insert(out.end(), extra, fill);
     return out;
 }
