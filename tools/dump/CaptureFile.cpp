@@ -49,6 +49,11 @@ bool ReadCaptureFile(const std::string& path, FileFormat format, CaptureSink& si
         error = path + ": " + std::strerror(errno);
         return false;
     }
+    // Records are read one by one: a large buffer saves system calls (glibc takes the size
+    // only with a buffer). It outlives the file, which the readers close.
+    const std::size_t bufferBytes = std::size_t{1} << 20;
+    const std::unique_ptr<char[]> buffer(new char[bufferBytes]);
+    std::setvbuf(file, buffer.get(), _IOFBF, bufferBytes);
     if (format == FileFormat::kRaw || (format == FileFormat::kAuto && HasRawExtension(path)))
         return ReadRawStream(file, path, sink, report, error);
     return ReadPcapStream(file, path, sink, limits, report, error);
