@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "receiver/SigMFSink.h"
 #include "vita49/ByteOrder.h"
 #include "vita49/ContextFields.h"
 #include "vita49/PacketLayout.h"
@@ -49,6 +50,7 @@ StreamDecoder::StreamDecoder() {
     Zero(fftContext_);
     AddSink<RawSink>();
     wav_ = AddSink<WavSink>();
+    AddSink<SigMFSink>();
     active_.reserve(sinks_.size());
 }
 

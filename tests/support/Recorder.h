@@ -95,6 +95,13 @@ public:
         return changed_.wait_for(lock, limit, [&] { return CountLocked(kind) >= n; });
     }
 
+    // Runs `read` on the recorded calls while the receive thread cannot add to them.
+    template <class Read>
+    auto WithLock(Read read) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return read();
+    }
+
     void Clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         order.clear();
