@@ -145,6 +145,11 @@ const OptionRow kOptions[] = {
     {"--duration", true, Duration},
     {"--wav", true, [](RecordOptions& o, Value v) { return RecordingPath(o.wavPath, v); }},
     {"--iq", true, [](RecordOptions& o, Value v) { return RecordingPath(o.iqPath, v); }},
+    {"--sigmf", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         o.sigmfBase = v;
+         return nullptr;
+     }},
     {"--wav-float", false, [](RecordOptions& o, Value) { return Flag(o.wavFloat); }},
     {"--trace", true,
      [](RecordOptions& o, Value v) -> Refusal {
@@ -182,7 +187,7 @@ bool CheckCombination(const RecordOptions& o, std::string& error) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::string UsageText() {
     return "Usage: vita49-record [options]\n"
@@ -213,6 +218,8 @@ std::string UsageText() {
            "  --wav PATH            WAV file, 2 channels I and Q (default capture.wav; \"\" = none)\n"
            "  --wav-float           32-bit float WAV samples instead of integers\n"
            "  --iq PATH             raw file: I/Q pairs, little-endian (default capture.iq; \"\" = none)\n"
+           "  --sigmf BASE          SigMF recording BASE.sigmf-data and BASE.sigmf-meta (default\n"
+           "                        capture; \"\" = none)\n"
            "  --trace N             spectrum trace to keep for the summary and the plot (default 1)\n"
            "  --plot FILE.svg       draw the last spectrum trace of --trace as an SVG picture\n"
            "  --fast                in-process simulator: stream as fast as possible\n"
@@ -220,27 +227,28 @@ std::string UsageText() {
            "                        the centre (the simulator puts it at CBW/8)\n"
            "  --help                this text\n"
            "\n"
-           "Exit status: 0 success, 1 an operation failed, 2 bad options, 3 a check failed.\n";
+           "Exit status: 0 success, 1 an operation failed (a recording that could not be written\n"
+           "included), 2 bad options, 3 a check failed.\n";
 }
 
 std::string ReturnCodeText(RETURN_CODE rc) {
     const char* name = "unknown code";
     switch (rc) {
-    case RC_OK:
-        name = "RC_OK";
-        break;
-    case RC_SOCKET_ERROR:
-        name = "RC_SOCKET_ERROR";
-        break;
-    case RC_TIMEOUT:
-        name = "RC_TIMEOUT";
-        break;
-    case RC_INVALID_ARGUMENT:
-        name = "RC_INVALID_ARGUMENT";
-        break;
-    case RC_CONNECTION_ERROR:
-        name = "RC_CONNECTION_ERROR";
-        break;
+        case RC_OK:
+            name = "RC_OK";
+            break;
+        case RC_SOCKET_ERROR:
+            name = "RC_SOCKET_ERROR";
+            break;
+        case RC_TIMEOUT:
+            name = "RC_TIMEOUT";
+            break;
+        case RC_INVALID_ARGUMENT:
+            name = "RC_INVALID_ARGUMENT";
+            break;
+        case RC_CONNECTION_ERROR:
+            name = "RC_CONNECTION_ERROR";
+            break;
     }
     return std::string(name) + " (" + std::to_string(static_cast<int>(rc)) + ")";
 }
@@ -269,4 +277,4 @@ bool ParseOptions(int argc, char** argv, RecordOptions& o, std::string& error) {
     return CheckCombination(o, error);
 }
 
-} // namespace vita49::record
+}  // namespace vita49::record
