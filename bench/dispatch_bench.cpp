@@ -30,6 +30,7 @@
 
 namespace {
 
+using vita49::Framing;
 using vita49::StreamDecoder;
 using vita49::bench::kPayloadBytes;
 using vita49::bench::Stream;
@@ -40,9 +41,7 @@ const Stream& TheStream() {
     return stream;
 }
 
-std::string TmpfsPath(const char* what) {
-    return "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-" + what;
-}
+std::string TmpfsPath(const char* what) { return "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-" + what; }
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -60,7 +59,7 @@ void SideBySide(benchmark::State& state, const Pass& baseline, const Pass& subje
                 const std::function<std::string()>& check = nullptr) {
     const Stream& s = TheStream();
     baseline();
-    subject(); // the first pass sets up records, trace list, spectrum buffer and caches
+    subject();  // the first pass sets up records, trace list, spectrum buffer and caches
     std::vector<double> baseTimes, times;
     for (auto _ : state) {
         baseTimes.push_back(baseline());
@@ -129,9 +128,11 @@ struct Counts {
 
 class Decoder {
 public:
-    explicit Decoder(const Vita49_Receiver_Settings& settings, bool wholePackets = false)
+    explicit Decoder(const Vita49_Receiver_Settings& settings, bool wholePackets = false,
+                     const std::string& sigmfBase = std::string())
         : decoder_(std::make_unique<StreamDecoder>()), whole_(wholePackets) {
-        decoder_->Configure(vita49::bench::kStreamId, settings, true);
+        decoder_->Configure(vita49::bench::kStreamId, settings, Framing::ByteStream);
+        decoder_->SetSigMFBase(sigmfBase);
         decoder_->ResetRecords();
         decoder_->StartRun();
         auto& cb = decoder_->callbacks;
@@ -218,8 +219,8 @@ private:
 
     struct Receive {
         std::size_t begin = 0, end = 0;
-        bool full = true;                   // copied whole, outside the timing
-        std::vector<std::uint32_t> differing; // else: the bytes that differ from the receive before
+        bool full = true;                      // copied whole, outside the timing
+        std::vector<std::uint32_t> differing;  // else: the bytes that differ from the receive before
     };
 
     static const std::vector<Receive>& WholePacketReceives() {
@@ -230,8 +231,7 @@ private:
                 Receive r;
                 r.begin = s.packetStarts[next];
                 std::size_t last = next;
-                while (last + 1 < s.Packets() && s.PacketEnd(last + 1) - r.begin <= StreamDecoder::kBufferBytes)
-                    ++last;
+                while (last + 1 < s.Packets() && s.PacketEnd(last + 1) - r.begin <= StreamDecoder::kBufferBytes) ++last;
                 r.end = s.PacketEnd(last);
                 next = last + 1;
                 if (!out.empty() && out.back().end - out.back().begin == r.end - r.begin) {
@@ -262,7 +262,8 @@ Vita49_Receiver_Settings Settings() {
 
 void AgainstMemcpy(benchmark::State& state, const Vita49_Receiver_Settings& settings, bool whole) {
     Decoder d(settings, whole);
-    SideBySide(state, MemcpyPass, [&] { return d.Pass(); }, [&] { return d.Check(); });
+    SideBySide(
+        state, MemcpyPass, [&] { return d.Pass(); }, [&] { return d.Check(); });
 }
 
 // (a) Samples left in wire order: only headers, prologues and trailers are read.
@@ -291,8 +292,9 @@ void RawRecording(benchmark::State& state, std::uint8_t bigEndian) {
         WritePerPayload plain;
         Decoder d(s);
         d.ReopenRecordingsEachPass();
-        SideBySide(state, [&] { return plain.Pass(); }, [&] { return d.Pass(); },
-                   [&] { return plain.Ok() ? d.Check() : std::string("plain write failed"); });
+        SideBySide(
+            state, [&] { return plain.Pass(); }, [&] { return d.Pass(); },
+            [&] { return plain.Ok() ? d.Check() : std::string("plain write failed"); });
     }
     struct stat st {};
     const bool written = ::stat(path.c_str(), &st) == 0 &&
@@ -302,6 +304,28 @@ void RawRecording(benchmark::State& state, std::uint8_t bigEndian) {
 }
 void BM_Dispatch_RawRecording(benchmark::State& state) { RawRecording(state, 0); }
 void BM_Dispatch_RawRecordingWireOrder(benchmark::State& state) { RawRecording(state, 1); }
+
+// (d) SigMF recording against the raw recording of the same samples (little-endian both).
+void BM_Dispatch_SigMFRecording(benchmark::State& state) {
+    const std::string raw = TmpfsPath("raw-side.iq");
+    const std::string base = TmpfsPath("sigmf");
+    Vita49_Receiver_Settings rawSettings = Settings();
+    std::snprintf(rawSettings.rawFilePath, sizeof rawSettings.rawFilePath, "%s", raw.c_str());
+    {
+        Decoder rawSide(rawSettings);
+        Decoder sigmf(Settings(), false, base);
+        rawSide.ReopenRecordingsEachPass();
+        sigmf.ReopenRecordingsEachPass();
+        SideBySide(
+            state, [&] { return rawSide.Pass(); }, [&] { return sigmf.Pass(); },
+            [&] { return rawSide.Check().empty() ? sigmf.Check() : rawSide.Check(); });
+    }
+    struct stat st {};
+    const bool written = ::stat((base + ".sigmf-data").c_str(), &st) == 0 &&
+                         static_cast<std::size_t>(st.st_size) == TheStream().dataPackets * kPayloadBytes;
+    for (const std::string& path : {raw, base + ".sigmf-data", base + ".sigmf-meta"}) ::unlink(path.c_str());
+    if (!written) state.SkipWithError("SigMF data file does not hold one pass of samples");
+}
 
 // The cutting loop reduced to its bare bones, to show what moving the held bytes costs:
 // `literal` moves the bytes that follow every handled packet to the buffer start, as a
@@ -354,7 +378,7 @@ void RemovalRule(benchmark::State& state, bool literal) {
 void BM_RemovalRule_Literal(benchmark::State& state) { RemovalRule(state, true); }
 void BM_RemovalRule_MovingOffset(benchmark::State& state) { RemovalRule(state, false); }
 
-} // namespace
+}  // namespace
 
 // Fixed pass counts: enough passes for a steady median, a second or two each.
 BENCHMARK(BM_Dispatch_NoConversion)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
@@ -362,6 +386,7 @@ BENCHMARK(BM_Dispatch_NoConversionWholePackets)->UseManualTime()->Iterations(400
 BENCHMARK(BM_Dispatch_ToLittleEndian)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Dispatch_RawRecording)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Dispatch_RawRecordingWireOrder)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Dispatch_SigMFRecording)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RemovalRule_Literal)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RemovalRule_MovingOffset)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);
 

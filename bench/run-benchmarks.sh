@@ -86,6 +86,7 @@ ratio_row("dispatch (a) wire order, byte stream (tail moved)", "BM_Dispatch_NoCo
 ratio_row("dispatch (b) to little-endian", "BM_Dispatch_ToLittleEndian", 0.5, " memcpy")
 ratio_row("dispatch (c) raw file, little-endian", "BM_Dispatch_RawRecording", 0.5, " write()")
 ratio_row("dispatch (c) raw file, wire order", "BM_Dispatch_RawRecordingWireOrder", 0.5, " write()")
+ratio_row("dispatch (d) SigMF file vs raw file", "BM_Dispatch_SigMFRecording", 0.9, " raw file")
 ratio_row("cut loop, literal removal rule", "BM_RemovalRule_Literal", None, " memcpy")
 ratio_row("cut loop, moving offset", "BM_RemovalRule_MovingOffset", None, " memcpy")
 
