@@ -48,7 +48,7 @@ std::size_t SampleRing::LimitBytes(unsigned sampleBytes) const {
 
 std::size_t SampleRing::TargetBytes(std::size_t incoming, unsigned sampleBytes) const {
     const std::size_t limit = LimitBytes(sampleBytes);
-    if (capacity_ == 0) return std::min(limit, std::max(kMinimumBytes, AlignUp(limit / 16, 8)));
+    if (capacity_ == 0) return std::min(limit, kMinimumBytes);
     // Twice the room whenever the buffer would be more than half full, up to the limit: a
     // reader that keeps up keeps a small buffer warm in the caches, and only a lagging one
     // costs memory (and the first touch of every new page).

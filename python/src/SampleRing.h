@@ -49,8 +49,8 @@ public:
     };
 
     // Room for up to `bufferSeconds` of the stream at its sample rate (or for the read waiting,
-    // if that is more), at least kMinimumBytes: it starts at a sixteenth of that and doubles
-    // whenever the reader lets it fill beyond half.
+    // if that is more), at least kMinimumBytes: it starts at kMinimumBytes and doubles whenever
+    // the reader lets it fill beyond half, so that a reader that keeps up keeps it small.
     explicit SampleRing(double bufferSeconds);
 
     static constexpr std::size_t kMinimumBytes = std::size_t{1} << 22;
