@@ -1,6 +1,7 @@
 """vita49.Decoder on a capture of the simulated instrument's datagrams: the same samples as
 datagrams and as a byte stream cut anywhere, gaps where datagrams are missing, SigMF."""
 
+import json
 import random
 import socket
 import time
@@ -87,6 +88,16 @@ def test_callbacks_run_inside_the_push_and_nothing_else_may(capture):
             dec.read(1)  # no buffer kept
     assert sum(calls) == 2048 * dec.stats.packets_received["data"] > 300_000
     assert dec.stats.callback_errors == 0
+
+
+def test_sigmf_holds_the_samples_read(capture, tmp_path):
+    iq, dec = decode_datagrams(capture, sigmf=tmp_path / "capture")
+    assert dec.recording_error is None
+    data = np.fromfile(tmp_path / "capture.sigmf-data", dtype="<i2").reshape(-1, 2)
+    assert np.array_equal((data[:, 0] + 1j * data[:, 1].astype(np.float32)) / 32768, iq)
+    meta = json.loads((tmp_path / "capture.sigmf-meta").read_text())
+    assert meta["global"]["core:datatype"] == "ci16_le" and meta["global"]["core:sample_rate"] == 1.25e6
+    assert meta["captures"][0]["core:frequency"] == 433.92e6
 
 
 def test_a_recording_that_cannot_be_written_is_reported(capture, tmp_path):

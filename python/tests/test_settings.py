@@ -1,5 +1,5 @@
 """Keywords, their checks before anything opens, return codes as exceptions, and recordings
-named by os.PathLike."""
+(raw, WAV, SigMF) named by os.PathLike."""
 
 import pathlib
 import struct
@@ -68,13 +68,15 @@ def test_failures_raise_error_with_the_code_named(address):
 def test_recordings_named_by_pathlike_are_written(instrument, address, tmp_path):
     instrument()
     wav, raw = tmp_path / "capture.wav", tmp_path / "capture.iq"
-    with set_up(address) as ctl, receiver(address, wav=wav, raw=pathlib.PurePath(raw)) as rx:
+    with set_up(address) as ctl, receiver(address, wav=wav, raw=pathlib.PurePath(raw),
+                                          sigmf=tmp_path / "capture") as rx:
         ctl.start()
         rx.read(50_000, timeout=5.0)
         ctl.stop()
     stats = rx.stats
     assert rx.recording_error is None
     assert raw.stat().st_size == 4 * stats.samples_received >= 200_000
+    assert (tmp_path / "capture.sigmf-data").read_bytes() == raw.read_bytes()
     header = wav.read_bytes()[:44]
     assert header[:4] == b"RIFF" and header[8:12] == b"WAVE"
     channels, rate, bits = struct.unpack("<H", header[22:24])[0], struct.unpack("<I", header[24:28])[0], \
