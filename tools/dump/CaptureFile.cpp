@@ -1,6 +1,8 @@
 #include "dump/CaptureFile.h"
 
+#ifndef VITA49_CAPTURE_NO_PCAP
 #include <pcap/pcap.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
@@ -12,6 +14,7 @@ namespace vita49::capture {
 
 namespace {
 
+#ifndef VITA49_CAPTURE_NO_PCAP
 struct PcapCloser {
     void operator()(pcap_t* p) const { pcap_close(p); }
 };
@@ -20,6 +23,7 @@ std::string LinkTypeName(int linkType) {
     const char* name = pcap_datalink_val_to_name(linkType);
     return std::to_string(linkType) + (name ? std::string(" (") + name + ")" : std::string());
 }
+#endif
 
 void ReportBreak(CaptureSink& sink, const CaptureTime& time, const std::string& what) {
     Problem p;
@@ -61,6 +65,16 @@ bool ReadCaptureFile(const std::string& path, FileFormat format, CaptureSink& si
 
 bool ReadPcapStream(std::FILE* file, const std::string& name, CaptureSink& sink, const ReassemblyLimits& limits,
                     ReadReport& report, std::string& error) {
+#ifdef VITA49_CAPTURE_NO_PCAP
+    // Built without libpcap: raw files are still read.
+    (void)sink;
+    (void)limits;
+    (void)report;
+    std::fclose(file);
+    error = name + ": reading pcap and pcapng captures needs libpcap, which this build lacks (apt-get install " +
+            "libpcap-dev and build again); a raw file of VITA 49 packets (.vrt, .bin) can be read";
+    return false;
+#else
     char message[PCAP_ERRBUF_SIZE] = "";
     std::unique_ptr<pcap_t, PcapCloser> pcap(pcap_fopen_offline(file, message));
     if (!pcap) {
@@ -78,7 +92,7 @@ bool ReadPcapStream(std::FILE* file, const std::string& name, CaptureSink& sink,
     report.format = "pcap/pcapng, link type " + LinkTypeName(linkType);
     CaptureReader reader(sink, limits);
     CaptureTime time;
-    for (;;) {
+    while (sink.WantsMore()) {
         pcap_pkthdr* header = nullptr;
         const u_char* bytes = nullptr;
         const int rc = pcap_next_ex(pcap.get(), &header, &bytes);
@@ -99,6 +113,7 @@ bool ReadPcapStream(std::FILE* file, const std::string& name, CaptureSink& sink,
     reader.Finish();
     report.counts = reader.Counts();
     return true;
+#endif
 }
 
 bool ReadRawStream(std::FILE* file, const std::string& name, CaptureSink& sink, ReadReport& report,
@@ -107,7 +122,7 @@ bool ReadRawStream(std::FILE* file, const std::string& name, CaptureSink& sink, 
     static const Flow rawFlow{};
     std::vector<std::uint8_t> chunk(chunkBytes > 0 ? chunkBytes : 1);
     const CaptureTime noTime;
-    for (;;) {
+    while (sink.WantsMore()) {
         const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file);
         if (n > 0) {
             report.rawBytes += n;

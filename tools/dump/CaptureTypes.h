@@ -99,6 +99,9 @@ public:
     // of an unfinished packet will never be completed. A later payload of the same flow
     // starts a new stream (a new connection on the same four-tuple).
     virtual void OnStreamEnd(const Flow& flow, const CaptureTime& time) = 0;
+    // False once the sink wants nothing more: reading stops before the next record (or
+    // chunk of a raw file), and the file counts as read.
+    virtual bool WantsMore() const { return true; }
 };
 
 // Bounds on what the reader keeps while it waits for missing pieces. Reaching one gives up
