@@ -299,6 +299,9 @@ class _Stream:
             if not isinstance(out, np.ndarray):
                 raise TypeError("out: a numpy array")
             dtype = out.dtype
+            shape = (count,) if dtype == np.complex64 else (count, 2)
+            if out.shape != shape or not out.flags.c_contiguous or not out.flags.writeable:
+                raise ValueError(f"out: a writable contiguous {dtype} array of shape {shape}, not {out.shape}")
         kind = _READ_KINDS.get(np.dtype(dtype))
         if kind is None:
             raise ValueError(f"dtype: complex64, int16 or int32, not {dtype!r}")

@@ -9,6 +9,7 @@ The program is looked for in $VITA49_SIM, then beside the build tree or the inst
 it came with, then on PATH.
 """
 
+import atexit
 import os
 import select
 import shutil
@@ -47,6 +48,7 @@ class Simulator:
             raise FileNotFoundError("vita49-sim not found: build the project's tools, put it on PATH "
                                     "or name it in VITA49_SIM")
         self._process = subprocess.Popen(self._command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        atexit.register(self.stop)  # not left running when the program ends without stop
         # It prints one line once its command port listens.
         deadline = time.monotonic() + timeout
         line = b""
@@ -69,6 +71,7 @@ class Simulator:
         """Ends the program; returns its summary line (packets sent per kind)."""
         if self._process is None:
             return ""
+        atexit.unregister(self.stop)
         process, self._process = self._process, None
         if process.poll() is None:
             process.send_signal(signal.SIGTERM)
