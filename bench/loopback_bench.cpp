@@ -60,6 +60,7 @@ constexpr const char* kTcpServerAddress = "127.0.6.21";
 constexpr const char* kTcpClientAddress = "127.0.6.22";
 constexpr const char* kUdpAddress = "127.0.6.23";
 constexpr const char* kUdpSustainAddress = "127.0.6.24";
+constexpr const char* kUdpRecordAddress = "127.0.6.25";
 
 const Stream& Ring() {
     static const Stream ring = vita49::bench::MakeDataRing();
@@ -242,8 +243,8 @@ private:
                 }
             }
             const std::uint8_t* packet = ring.bytes.data() + ring.packetStarts[sent % ring.Packets()];
-            const ssize_t n = ::sendto(socket_.fd(), packet, size, 0, reinterpret_cast<const sockaddr*>(&target_),
-                                       sizeof target_);
+            const ssize_t n =
+                ::sendto(socket_.fd(), packet, size, 0, reinterpret_cast<const sockaddr*>(&target_), sizeof target_);
             if (n == static_cast<ssize_t>(size)) packets_.store(++sent, std::memory_order_relaxed);
         }
     }
@@ -323,7 +324,10 @@ Socket BareUdpSocket(const char* ip, std::uint16_t port) {
 
 class ReceiverSide : public Side {
 public:
-    ReceiverSide(CONNECTION_TYPE type, const char* address, std::uint16_t tcpPort, std::uint16_t udpPort) {
+    // `recordBase` non-empty: raw, WAV and SigMF recordings all on, as <base>.iq, <base>.wav
+    // and <base>.sigmf-*.
+    ReceiverSide(CONNECTION_TYPE type, const char* address, std::uint16_t tcpPort, std::uint16_t udpPort,
+                 const std::string& recordBase = std::string()) {
         Vita49_Base_Settings base;
         std::memset(&base, 0, sizeof base);
         base.connectionType = type;
@@ -334,6 +338,12 @@ public:
         base.streamId = vita49::bench::kStreamId;
         Vita49_Receiver_Settings settings;
         std::memset(&settings, 0, sizeof settings);
+        if (!recordBase.empty()) {
+            std::snprintf(settings.rawFilePath, sizeof settings.rawFilePath, "%s.iq", recordBase.c_str());
+            std::snprintf(settings.wavFilePath, sizeof settings.wavFilePath, "%s.wav", recordBase.c_str());
+            settings.wavIntegerSamples = 1;
+            receiver_.SetSigMFRecording(recordBase.c_str());
+        }
         receiver_.Init(base, settings);
         receiver_.SetDataCallback([this](const Vita49_Info&, const Vita49_Context&, const Vita49_Data&) {
             packets_.store(packets_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -353,6 +363,7 @@ public:
         if (open_) receiver_.Close();
         open_ = false;
     }
+    std::string RecordingError() const { return receiver_.RecordingError(); }
 
 private:
     Vita49Receiver receiver_;
@@ -538,26 +549,28 @@ std::unique_ptr<Side> MakeBare(const char* address, std::uint16_t& port) {
     return bare;
 }
 
-std::unique_ptr<Side> MakeReceiver(const char* address, std::uint16_t& port) {
+std::unique_ptr<Side> MakeReceiver(const char* address, std::uint16_t& port,
+                                   const std::string& recordBase = std::string()) {
     // The receiver binds its own port: take one that is free on that address now.
     {
         Socket probe = Bound(SOCK_DGRAM, address, 0);
         if (!probe.valid()) return nullptr;
         port = PortOf(probe.fd());
     }
-    auto receiver = std::make_unique<ReceiverSide>(UDP_SINGLECAST, address, 0, port);
+    auto receiver = std::make_unique<ReceiverSide>(UDP_SINGLECAST, address, 0, port, recordBase);
     if (!receiver->Open()) return nullptr;
     return receiver;
 }
 
 // One UDP round: a sender flat out (packetRate 0) or paced, measured for `seconds`; then
 // the sender stops, the queue drains, and what was sent but never taken is lost.
-Round UdpRound(bool ours, const char* address, double packetRate, double seconds) {
+Round UdpRound(bool ours, const char* address, double packetRate, double seconds,
+               const std::string& recordBase = std::string()) {
     Round r;
     std::uint16_t port = 0;
     Placement place;
     place.ForReceiver();
-    std::unique_ptr<Side> side = ours ? MakeReceiver(address, port) : MakeBare(address, port);
+    std::unique_ptr<Side> side = ours ? MakeReceiver(address, port, recordBase) : MakeBare(address, port);
     if (!side) {
         r.error = "receiving side did not open";
         return r;
@@ -574,6 +587,8 @@ Round UdpRound(bool ours, const char* address, double packetRate, double seconds
     Drain(*side, r.sent);
     const std::uint64_t got = side->Bytes() / PacketBytes();
     side->Stop();
+    if (const auto* receiver = dynamic_cast<const ReceiverSide*>(side.get()))
+        if (!receiver->RecordingError().empty()) r.error = "recording failed: " + receiver->RecordingError();
     r.lost = r.sent > got ? r.sent - got : 0;
     if (r.rate == 0) r.error = "no datagrams arrived";
     return r;
@@ -628,7 +643,30 @@ void BM_UdpSustained(benchmark::State& state) {
     }
 }
 
-} // namespace
+// The same with the raw, WAV and SigMF recordings all on, into tmpfs. At most 8 s: the three
+// files take 3 x 0.5 GB of memory a second.
+void BM_UdpSustainedRecording(benchmark::State& state) {
+    const double seconds = std::min(g_sustainSeconds, 8.0);
+    const std::string base = "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-rec";
+    for (auto _ : state) {
+        const double packetRate = g_udpRateGBps * 1e9 / static_cast<double>(PacketBytes());
+        const Round r = UdpRound(true, kUdpRecordAddress, packetRate, seconds, base);
+        for (const char* suffix : {".iq", ".wav", ".sigmf-data", ".sigmf-meta"}) ::unlink((base + suffix).c_str());
+        if (!r.error.empty()) {
+            state.SkipWithError(r.error.c_str());
+            return;
+        }
+        state.SetIterationTime(seconds);
+        state.counters["GB_per_s"] = r.rate / 1e9;
+        state.counters["offered_GB_per_s"] = g_udpRateGBps;
+        state.counters["sent_GB_per_s"] = r.sentRate / 1e9;
+        state.counters["sent"] = static_cast<double>(r.sent);
+        state.counters["lost"] = static_cast<double>(r.lost);
+        state.counters["seconds"] = seconds;
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     g_seconds = vita49::bench::NumberOption(argc, argv, "seconds", "VITA49_BENCH_SECONDS", 1);
@@ -642,6 +680,7 @@ int main(int argc, char** argv) {
              benchmark::RegisterBenchmark("BM_UdpFlatOut", BM_UdpFlatOut),
              benchmark::RegisterBenchmark("BM_UdpAtBareRate", BM_UdpAtBareRate),
              benchmark::RegisterBenchmark("BM_UdpSustained", BM_UdpSustained),
+             benchmark::RegisterBenchmark("BM_UdpSustainedRecording", BM_UdpSustainedRecording),
          })
         b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 

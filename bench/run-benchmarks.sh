@@ -134,6 +134,14 @@ if "error" not in sus and "sent_GB_per_s" in sus:
         paced_verdict(sus["lost"], sus["sent_GB_per_s"], sus["offered_GB_per_s"]))
 else:
     add("UDP sustained", sus.get("error", "not run"), "", "", "0 lost", False)
+rec = rows.get("BM_UdpSustainedRecording", {})
+if "error" not in rec and "sent_GB_per_s" in rec:
+    add(f"UDP {rec['offered_GB_per_s']:.2f} GB/s for {rec['seconds']:.0f} s, raw+WAV+SigMF on",
+        f"sent {gbps(rec['sent_GB_per_s'])}, lost {int(rec['lost'])}", "", "",
+        f"0 lost at {rec['offered_GB_per_s']:.2f} GB/s",
+        paced_verdict(rec["lost"], rec["sent_GB_per_s"], rec["offered_GB_per_s"]))
+else:
+    add("UDP sustained, recordings on", rec.get("error", "not run"), "", "", "0 lost", False)
 
 head = ("figure", "ours", "baseline", "ratio", "target", "")
 widths = [max(len(str(r[i])) for r in table + [head]) for i in range(6)]
