@@ -44,7 +44,7 @@ RETURN_CODE Vita49Receiver::Vita49ReceiverImpl::Open() {
                          : connection.Open(b.connectionType, b.tcpPort, remote.chars, 0, "");
     if (rc != RC_OK) return rc;
 
-    decoder.Configure(b.streamId, receiverSettings, connection.IsTcp());
+    decoder.Configure(b.streamId, receiverSettings, vita49::FramingOf(b.connectionType), b.connectionType);
     decoder.OpenRecordings();
     decoder.ResetRecords();
     connection.Connect(kFirstConnectMs);
