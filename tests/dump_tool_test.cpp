@@ -454,6 +454,21 @@ TEST_F(DumpToolTest, RawFileOfPacketsResynchronisesAfterBytesThatAreNoPacket) {
     }
 }
 
+TEST_F(DumpToolTest, StreamThatBeginsInsideAPacketIsNotTakenForOneThatLooksLikeAHeader) {
+    // The tail of a packet whose samples hold what looks like the header of a packet of
+    // another stream (type 1, 16 words, stream 7), as a capture begun mid-connection has.
+    Bytes tail(40, 0x55);
+    const Bytes fake{0x10, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x07};
+    std::copy(fake.begin(), fake.end(), tail.begin() + 4);
+    const Bytes file = Concat({tail, DataPacket(3, 5), DataPacket(3, 6), DataPacket(3, 7)});
+    const ToolRun run = Dump("--raw '" + SaveBytes(file, "mid.bin") + "'");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(CountOf(run.out, " if_data id=0x00000003"), 3u) << run.out;
+    EXPECT_EQ(CountOf(run.out, "id=0x00000007"), 0u) << run.out;
+    EXPECT_EQ(CountOf(run.out, "40 bytes that start no packet, skipped (before the first packet of the stream)"), 1u)
+        << run.out;
+}
+
 // --- Bad input --------------------------------------------------------------------------
 
 struct BadCase {

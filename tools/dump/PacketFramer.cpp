@@ -29,6 +29,8 @@ UnusableBytes Make(Unusable reason, const std::uint8_t* bytes, std::size_t size)
 
 } // namespace
 
+const char* const StreamFramer::kBeforeFirst = "before the first packet of the stream";
+
 std::string Describe(const UnusableBytes& u) {
     const std::string n = std::to_string(u.size);
     switch (u.reason) {
@@ -114,7 +116,7 @@ void StreamFramer::Learn(std::uint32_t streamId) {
 
 void StreamFramer::StartSkipping(const std::string& why) {
     outOfStep_ = true;
-    if (skipped_ == 0 && skipWhy_.empty()) skipWhy_ = why;
+    if (skipped_ == 0) skipWhy_ = why;
 }
 
 void StreamFramer::Skip(const std::uint8_t* bytes, std::size_t size) {
@@ -139,23 +141,45 @@ void StreamFramer::FlushSkipped(FrameHandler& handler) {
     skipWhy_.clear();
 }
 
+std::size_t StreamFramer::FindStart(const std::uint8_t* bytes, std::size_t from, std::size_t size,
+                                    bool& undecided) const {
+    undecided = false;
+    std::size_t firstUndecided = size;
+    for (std::size_t start = from; start + 8 <= size; ++start) {
+        if (!Plausible(bytes + start)) continue;
+        if (knownCount_ > 0) return start;
+        // No stream is known yet: the next header must be one of the same stream. A start
+        // that cannot be judged yet yields to a later one that can be confirmed, since a
+        // false start may announce up to 64 KiB and so hold everything up.
+        const std::size_t next = start + SizeOf(bytes + start);
+        if (next + 8 > size) {
+            if (firstUndecided == size) firstUndecided = start;
+            continue;
+        }
+        if (Acceptable(bytes + next) && Be32(bytes + next + 4) == Be32(bytes + start + 4)) return start;
+    }
+    undecided = firstUndecided < size && !final_;
+    return firstUndecided;
+}
+
 std::size_t StreamFramer::Cut(const std::uint8_t* bytes, std::size_t size, FrameHandler& handler) {
     std::size_t pos = 0;
     while (pos < size) {
         const std::uint8_t* at = bytes + pos;
         const std::size_t avail = size - pos;
         if (outOfStep_) {
-            std::size_t start = pos;
-            while (start + 8 <= size && !Plausible(bytes + start)) ++start;
-            if (start + 8 <= size) {
+            bool undecided = false;
+            std::size_t start = FindStart(bytes, pos, size, undecided);
+            if (start < size && !undecided) {
                 Skip(at, start - pos);
                 FlushSkipped(handler);
                 outOfStep_ = false;
                 pos = start;
                 continue;
             }
-            // Keep a tail that may still turn into a plausible start.
-            while (start < size && !MayBecomePlausible(bytes + start, size - start)) ++start;
+            // Keep what may still turn into a packet start once more bytes arrive.
+            if (start == size) start = size >= 7 && size - 7 > pos ? size - 7 : pos;
+            while (!undecided && start < size && !MayBecomePlausible(bytes + start, size - start)) ++start;
             Skip(at, start - pos);
             return start;
         }
@@ -163,9 +187,7 @@ std::size_t StreamFramer::Cut(const std::uint8_t* bytes, std::size_t size, Frame
         if (!Acceptable(at)) {
             const std::uint32_t length = SizeOf(at);
             StartSkipping(!HasStreamId(TypeOf(at)) ? "a header of packet type " + std::to_string(TypeOf(at))
-                                                       : "a header announcing " + std::to_string(length) + " bytes");
-            Skip(at, 1);
-            ++pos;
+                                                   : "a header announcing " + std::to_string(length) + " bytes");
             continue;
         }
         const std::uint32_t length = SizeOf(at);
@@ -203,6 +225,13 @@ void StreamFramer::Gap(FrameHandler& handler) {
 }
 
 void StreamFramer::End(FrameHandler& handler) {
+    if (!held_.empty() && outOfStep_) {
+        // Nothing more will come to confirm a packet start: take the last ones as they are.
+        final_ = true;
+        const std::size_t used = Cut(held_.data(), held_.size(), handler);
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(used));
+        final_ = false;
+    }
     if (!held_.empty()) {
         if (outOfStep_) {
             Skip(held_.data(), held_.size());
@@ -213,7 +242,8 @@ void StreamFramer::End(FrameHandler& handler) {
     FlushSkipped(handler);
     held_.clear();
     held_.shrink_to_fit();
-    outOfStep_ = false;
+    outOfStep_ = true;
+    skipWhy_ = kBeforeFirst;
     knownCount_ = 0;
 }
 

@@ -8,9 +8,10 @@
 //   start must be of a type with a stream identifier (IF data, extension data, IF context,
 //   extension context) and announce between 8 and 65,536 bytes; anything else means the
 //   stream is out of step, and the bytes up to the next plausible start are skipped, as
-//   after a gap. Once a stream identifier has been seen, a start after a loss of step must
-//   carry one of those seen, so that sample bytes that merely look like a header are
-//   rarely taken for one.
+//   after a gap. A stream starts out of step (a capture may begin inside a connection):
+//   until a stream identifier has been seen, a start counts only when the next header
+//   follows it with the same identifier; afterwards a start must carry one of those seen,
+//   so that sample bytes that merely look like a header are rarely taken for one.
 // Unusable bytes are reported with a reason and the count; none is lost silently.
 
 #include <cstddef>
@@ -75,6 +76,9 @@ public:
 
 private:
     std::size_t Cut(const std::uint8_t* bytes, std::size_t size, FrameHandler& handler);
+    // The first plausible packet start at or after `from` (`size` when none); `undecided`
+    // when it cannot be confirmed before more bytes arrive.
+    std::size_t FindStart(const std::uint8_t* bytes, std::size_t from, std::size_t size, bool& undecided) const;
     bool Acceptable(const std::uint8_t* at) const;   // 8 bytes at `at`
     bool Plausible(const std::uint8_t* at) const;    // 8 bytes at `at`
     bool MayBecomePlausible(const std::uint8_t* at, std::size_t count) const;
@@ -83,12 +87,16 @@ private:
     void FlushSkipped(FrameHandler& handler);
     void Learn(std::uint32_t streamId);
 
+    static const char* const kBeforeFirst;
+
     std::vector<std::uint8_t> held_;
-    bool outOfStep_ = false;
+    // A stream starts out of step: a capture may begin in the middle of a connection.
+    bool outOfStep_ = true;
+    bool final_ = false; // End: no further bytes will confirm a packet start
     std::uint64_t skipped_ = 0;
     std::uint8_t skippedHead_[kHeadBytes] = {};
     std::size_t skippedHeadSize_ = 0;
-    std::string skipWhy_;
+    std::string skipWhy_ = kBeforeFirst;
     static constexpr std::size_t kMaxKnownIds = 16;
     std::uint32_t knownIds_[kMaxKnownIds] = {};
     std::size_t knownCount_ = 0;
