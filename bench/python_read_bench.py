@@ -15,6 +15,9 @@ run (default 20 s at 0.4 GB/s). A rate at which the sender fell short of what it
 marked, since then the receiver was not offered the rate.
 
   bench/python_read_bench.py [--build build/bench] [--quick] [--reuse]
+
+It configures (Release) and builds what it needs in the build directory, from the source tree
+it is run in.
 """
 
 import argparse
@@ -137,6 +140,13 @@ def main():
     a = p.parse_args()
     if a.quick:
         a.seconds, a.sustain_seconds = 2, 5
+    a.build = os.path.abspath(a.build)
+    os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))  # the source tree
+    if not os.path.isfile(os.path.join(a.build, "CMakeCache.txt")):
+        subprocess.run(["cmake", "-S", ".", "-B", a.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                        "-DVITA49_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", a.build, "--target", "_vita49", "python_bench_peer"], check=True,
+                   stdout=subprocess.DEVNULL)
     bench = Bench(a.build, a.reuse, a.block)
     print(f"Python read path ({'one array, out=' if a.reuse else 'a new array per read'}, "
           f"{a.block} samples a read) against the C++ receiver, UDP loopback, 8,192-byte payloads")

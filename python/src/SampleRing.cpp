@@ -48,7 +48,7 @@ std::size_t SampleRing::LimitBytes(unsigned sampleBytes) const {
 
 std::size_t SampleRing::TargetBytes(std::size_t incoming, unsigned sampleBytes) const {
     const std::size_t limit = LimitBytes(sampleBytes);
-    if (capacity_ == 0) return std::min(limit, kMinimumBytes);
+    if (capacity_ == 0) return std::min(limit, std::max(kMinimumBytes, AlignUp(limit / 16, 8)));
     // Twice the room whenever the buffer would be more than half full, up to the limit: a
     // reader that keeps up keeps a small buffer warm in the caches, and only a lagging one
     // costs memory (and the first touch of every new page).
@@ -76,6 +76,8 @@ void SampleRing::Grow(std::size_t bytes) {
         std::memcpy(grown.get() + to, buffer_.get() + from, n);
         at += n;
     }
+    // A block out with the reader points into the old buffer: it is kept until Finish.
+    if (reserved_) retired_.push_back(std::move(buffer_));
     buffer_ = std::move(grown);
     capacity_ = bytes;
 }
@@ -130,8 +132,7 @@ void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned 
         std::lock_guard<std::mutex> lock(mutex_);
         if (gapBefore) pendingGap_ = true;
         if (count == 0) return;
-        // The buffer grows only while no block is out.
-        if (!reserved_) Grow(TargetBytes(count * sampleBytes, sampleBytes));
+        Grow(TargetBytes(count * sampleBytes, sampleBytes));
         const bool newSegment = segments_.empty() || segments_.back().sampleBytes != sampleBytes;
         const std::uint64_t start = newSegment ? AlignUp(headByte_, 8) : headByte_;
         const std::uint64_t need = (start - headByte_) + count * sampleBytes;
@@ -269,6 +270,7 @@ void SampleRing::Finish(bool commit) {
         if (commit) AdvanceTail(reservedSamples_);
         reserved_ = false;
         reservedSamples_ = 0;
+        retired_.clear();
     }
     released_.notify_all();
 }

@@ -8,8 +8,8 @@
 //
 // One writer thread, one reader at a time. One mutex guards the positions; the bytes are
 // copied in under it (one payload at a time) and out without it: a block handed to the reader
-// stays reserved, and the writer never overwrites a reserved block, so the two copies never
-// touch the same bytes.
+// stays reserved, and the writer never overwrites a reserved block (nor frees it when the
+// buffer grows meanwhile), so the two copies never touch the same bytes.
 
 #include <chrono>
 #include <condition_variable>
@@ -49,8 +49,8 @@ public:
     };
 
     // Room for up to `bufferSeconds` of the stream at its sample rate (or for the read waiting,
-    // if that is more), at least kMinimumBytes: it starts at kMinimumBytes and doubles whenever
-    // the reader lets it fill beyond half, so that a reader that keeps up keeps it small.
+    // if that is more), at least kMinimumBytes: it starts at a sixteenth of that and doubles
+    // whenever the reader lets it fill beyond half, so that a reader that keeps up keeps it small.
     explicit SampleRing(double bufferSeconds);
 
     static constexpr std::size_t kMinimumBytes = std::size_t{1} << 22;
@@ -113,6 +113,7 @@ private:
         void operator()(std::uint8_t* p) const;
     };
     std::unique_ptr<std::uint8_t[], Free> buffer_;
+    std::vector<std::unique_ptr<std::uint8_t[], Free>> retired_; // outgrown while a block was out
     std::size_t capacity_ = 0; // bytes, a multiple of 8
     std::size_t failedSize_ = 0;
     double sampleRate_ = 0;

@@ -167,6 +167,26 @@ TEST(SampleRing, ReservedBlockIsNeverOverwritten) {
     ring.Finish(true);
 }
 
+TEST(SampleRing, GrowsWhileABlockIsOutAndKeepsTheBlockIntact) {
+    SampleRing ring(1.0);
+    ring.SetSampleRate(4e6); // room for 16 MB: it starts smaller
+    std::uint64_t k = 0;
+    for (; k < 500'000; k += 1000) Write(ring, k, 1000, 2);
+    SampleRing::Block block;
+    ASSERT_EQ(Take(ring, 400'000, block), SampleRing::TakeResult::Ready);
+    const std::uint64_t before = ring.Snapshot().capacityBytes;
+    for (; k < 3'000'000; k += 1000) Write(ring, k, 1000, 2); // the reader is slow
+    const SampleRing::Counters c = ring.Snapshot();
+    EXPECT_GT(c.capacityBytes, before);
+    EXPECT_EQ(c.overflow, 0u);
+    const std::vector<std::uint64_t> got = Numbers(block); // still the old buffer's bytes
+    ring.Finish(true);
+    for (std::uint64_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], i);
+    ASSERT_EQ(Take(ring, 10, block), SampleRing::TakeResult::Ready);
+    EXPECT_EQ(Numbers(block).front(), 400'000u);
+    ring.Finish(true);
+}
+
 TEST(SampleRing, GrowsWithTheReadersLagUpToTheBufferTimeAndForALargerRead) {
     SampleRing ring(1.0);
     ring.SetSampleRate(1.5e6); // at most one second: 1.5 million samples
@@ -221,10 +241,11 @@ TEST(SampleRing, CloseAndFailEndAWaitingRead) {
 }
 
 // A writer at full speed with format changes and losses, a reader of uneven blocks that
-// sometimes falls behind: every sample read is the one after its predecessor unless a gap
-// is reported exactly there, and written = read + dropped + still buffered.
+// sometimes falls behind, a buffer growing meanwhile: every sample read is the one after its
+// predecessor unless a gap is reported exactly there, and written = read + dropped + buffered.
 TEST(SampleRing, WriterAndReaderRacingAccountForEverySample) {
-    SampleRing ring(0.0);
+    SampleRing ring(0.5);
+    ring.SetSampleRate(4e6); // it grows, also while blocks are out, and overflows at its limit
     constexpr std::uint64_t kTotal = 2'500'000;
     std::atomic<bool> written{false};
     std::thread writer([&] {
