@@ -623,35 +623,15 @@ void BM_UdpAtBareRate(benchmark::State& state) {
     }
 }
 
-// The receiver alone at a fixed rate for a long while. sent_GB_per_s shows whether the
-// sender really kept that rate on this machine.
-void BM_UdpSustained(benchmark::State& state) {
+// The receiver alone at a fixed rate for a long while, optionally recording. sent_GB_per_s
+// shows whether the sender really kept that rate on this machine.
+void Sustained(benchmark::State& state, const char* address, double seconds, const std::string& recordBase) {
     for (auto _ : state) {
         const double packetRate = g_udpRateGBps * 1e9 / static_cast<double>(PacketBytes());
-        const Round r = UdpRound(true, kUdpSustainAddress, packetRate, g_sustainSeconds);
-        if (!r.error.empty()) {
-            state.SkipWithError(r.error.c_str());
-            return;
-        }
-        state.SetIterationTime(g_sustainSeconds);
-        state.counters["GB_per_s"] = r.rate / 1e9;
-        state.counters["offered_GB_per_s"] = g_udpRateGBps;
-        state.counters["sent_GB_per_s"] = r.sentRate / 1e9;
-        state.counters["sent"] = static_cast<double>(r.sent);
-        state.counters["lost"] = static_cast<double>(r.lost);
-        state.counters["seconds"] = g_sustainSeconds;
-    }
-}
-
-// The same with the raw, WAV and SigMF recordings all on, into tmpfs. At most 8 s: the three
-// files take 3 x 0.5 GB of memory a second.
-void BM_UdpSustainedRecording(benchmark::State& state) {
-    const double seconds = std::min(g_sustainSeconds, 8.0);
-    const std::string base = "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-rec";
-    for (auto _ : state) {
-        const double packetRate = g_udpRateGBps * 1e9 / static_cast<double>(PacketBytes());
-        const Round r = UdpRound(true, kUdpRecordAddress, packetRate, seconds, base);
-        for (const char* suffix : {".iq", ".wav", ".sigmf-data", ".sigmf-meta"}) ::unlink((base + suffix).c_str());
+        const Round r = UdpRound(true, address, packetRate, seconds, recordBase);
+        if (!recordBase.empty())
+            for (const char* suffix : {".iq", ".wav", ".sigmf-data", ".sigmf-meta"})
+                ::unlink((recordBase + suffix).c_str());
         if (!r.error.empty()) {
             state.SkipWithError(r.error.c_str());
             return;
@@ -664,6 +644,15 @@ void BM_UdpSustainedRecording(benchmark::State& state) {
         state.counters["lost"] = static_cast<double>(r.lost);
         state.counters["seconds"] = seconds;
     }
+}
+
+void BM_UdpSustained(benchmark::State& state) { Sustained(state, kUdpSustainAddress, g_sustainSeconds, ""); }
+
+// The same with the raw, WAV and SigMF recordings all on, into tmpfs. At most 8 s: the three
+// files take 3 x 0.5 GB of memory a second.
+void BM_UdpSustainedRecording(benchmark::State& state) {
+    Sustained(state, kUdpRecordAddress, std::min(g_sustainSeconds, 8.0),
+              "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-rec");
 }
 
 }  // namespace

@@ -126,22 +126,18 @@ if "error" not in paced and "GB_per_s" in paced and "base_GB_per_s" in flat:
         paced_verdict(paced["lost"], paced["sent_GB_per_s"], 0.9 * flat["base_GB_per_s"]))
 else:
     add("UDP receiver at 0.9x the bare loop's rate", paced.get("error", "not run"), "", "", ">= 0.9x, 0 lost", False)
-sus = rows.get("BM_UdpSustained", {})
-if "error" not in sus and "sent_GB_per_s" in sus:
-    add(f"UDP {sus['offered_GB_per_s']:.2f} GB/s for {sus['seconds']:.0f} s",
-        f"sent {gbps(sus['sent_GB_per_s'])}, lost {int(sus['lost'])}", "", "",
-        f"0 lost at {sus['offered_GB_per_s']:.2f} GB/s",
-        paced_verdict(sus["lost"], sus["sent_GB_per_s"], sus["offered_GB_per_s"]))
-else:
-    add("UDP sustained", sus.get("error", "not run"), "", "", "0 lost", False)
-rec = rows.get("BM_UdpSustainedRecording", {})
-if "error" not in rec and "sent_GB_per_s" in rec:
-    add(f"UDP {rec['offered_GB_per_s']:.2f} GB/s for {rec['seconds']:.0f} s, raw+WAV+SigMF on",
-        f"sent {gbps(rec['sent_GB_per_s'])}, lost {int(rec['lost'])}", "", "",
-        f"0 lost at {rec['offered_GB_per_s']:.2f} GB/s",
-        paced_verdict(rec["lost"], rec["sent_GB_per_s"], rec["offered_GB_per_s"]))
-else:
-    add("UDP sustained, recordings on", rec.get("error", "not run"), "", "", "0 lost", False)
+def sustained_row(key, what, fallback):
+    sus = rows.get(key, {})
+    if "error" not in sus and "sent_GB_per_s" in sus:
+        add(f"UDP {sus['offered_GB_per_s']:.2f} GB/s for {sus['seconds']:.0f} s{what}",
+            f"sent {gbps(sus['sent_GB_per_s'])}, lost {int(sus['lost'])}", "", "",
+            f"0 lost at {sus['offered_GB_per_s']:.2f} GB/s",
+            paced_verdict(sus["lost"], sus["sent_GB_per_s"], sus["offered_GB_per_s"]))
+    else:
+        add(fallback, sus.get("error", "not run"), "", "", "0 lost", False)
+
+sustained_row("BM_UdpSustained", "", "UDP sustained")
+sustained_row("BM_UdpSustainedRecording", ", raw+WAV+SigMF on", "UDP sustained, recordings on")
 
 head = ("figure", "ours", "baseline", "ratio", "target", "")
 widths = [max(len(str(r[i])) for r in table + [head]) for i in range(6)]
