@@ -281,6 +281,7 @@ public:
     // RC_CONNECTION_ERROR (closed, or the stream ended before enough came).
     py::object Read(std::size_t samples, double timeout, int kind, py::object out) {
         if (!useRing_) throw py::value_error("read: this receiver keeps no buffer (buffer_seconds=0)");
+        RefuseInCallback("read"); // the thread that would fill the buffer is this one
         const Output output = static_cast<Output>(kind);
         if (samples == 0) return Allocate(output, 0, false, out);
         const bool forever = !(timeout >= 0) || timeout > 1e9;
@@ -591,7 +592,7 @@ protected:
     const bool bigEndianArrays_;
     std::mutex lifecycle_; // Open and Close
     std::mutex readMutex_; // one read at a time
-    bool open_ = false;
+    std::atomic<bool> open_{false}; // written under lifecycle_, read with the GIL only
     std::vector<std::uint64_t> lastGaps_; // with the GIL
     unsigned displayedTrace_ = 1;
 
