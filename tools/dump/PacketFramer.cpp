@@ -116,6 +116,7 @@ void StreamFramer::Learn(std::uint32_t streamId) {
 
 void StreamFramer::StartSkipping(const std::string& why) {
     outOfStep_ = true;
+    rescanAt_ = 0;
     if (skipped_ == 0) skipWhy_ = why;
 }
 
@@ -168,8 +169,12 @@ std::size_t StreamFramer::Cut(const std::uint8_t* bytes, std::size_t size, Frame
         const std::uint8_t* at = bytes + pos;
         const std::size_t avail = size - pos;
         if (outOfStep_) {
+            // A start that could not be judged is looked at again once the bytes held have
+            // doubled, not at every arrival: the scans then cost as much as the bytes.
+            if (pos == 0 && size < rescanAt_ && !final_) return 0;
             bool undecided = false;
             std::size_t start = FindStart(bytes, pos, size, undecided);
+            rescanAt_ = undecided ? 2 * (size - start) : 0;
             if (start < size && !undecided) {
                 Skip(at, start - pos);
                 FlushSkipped(handler);
@@ -221,6 +226,7 @@ void StreamFramer::Gap(FrameHandler& handler) {
     held_.clear();
     FlushSkipped(handler);
     outOfStep_ = true;
+    rescanAt_ = 0;
     skipWhy_ = "after a gap in the stream";
 }
 
@@ -243,6 +249,7 @@ void StreamFramer::End(FrameHandler& handler) {
     held_.clear();
     held_.shrink_to_fit();
     outOfStep_ = true;
+    rescanAt_ = 0;
     skipWhy_ = kBeforeFirst;
     knownCount_ = 0;
 }

@@ -93,6 +93,7 @@ private:
     // A stream starts out of step: a capture may begin in the middle of a connection.
     bool outOfStep_ = true;
     bool final_ = false; // End: no further bytes will confirm a packet start
+    std::size_t rescanAt_ = 0; // out of step with an undecided start: held bytes for the next look
     std::uint64_t skipped_ = 0;
     std::uint8_t skippedHead_[kHeadBytes] = {};
     std::size_t skippedHeadSize_ = 0;
