@@ -194,7 +194,13 @@ DataLink::Result DataLink::DrainNowAndThen() {
     // The application may write to the stream (a receiver probes a quiet connection); read
     // it away now and then, and notice an orderly close early.
     if (++sendsSinceDrain_ < 32) return Result::Ok;
+    return Watch();
+}
+
+DataLink::Result DataLink::Watch() {
     sendsSinceDrain_ = 0;
+    if (!IsTcp()) return Result::Ok;
+    if (fd_ < 0) return Result::Broken;
     std::uint8_t scratch[512];
     for (;;) {
         const ssize_t n = recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);

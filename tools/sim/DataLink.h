@@ -30,6 +30,9 @@ public:
     // One packet: a datagram (UDP) or bytes of the stream (TCP). A UDP send that fails is
     // dropped and counted in `failed`; TCP reports Broken when the peer has gone.
     Result Send(const std::uint8_t* bytes, std::size_t length, const std::atomic<bool>& stop, bool& failed);
+    // TCP: reads away what the application wrote and reports Broken once it has gone, for a
+    // link that sends nothing for a while. UDP: always Ok.
+    Result Watch();
     // Drops the data connection; a TCP_CLIENT listener stays for the next Establish.
     void Disconnect();
     void Close();

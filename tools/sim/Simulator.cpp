@@ -81,6 +81,15 @@ void Simulator::Log(const std::string& line) const {
 
 bool Simulator::Start(std::string* error) {
     if (serverThread_.joinable()) return true;
+    if (!config_.replay.path.empty() && !replay_) {
+        auto replay = std::make_unique<CaptureReplay>(config_.replay);
+        std::string why;
+        if (!replay->Check(why)) {
+            if (error) *error = "cannot replay: " + why;
+            return false;
+        }
+        replay_ = std::move(replay);
+    }
     sockaddr_in own;
     std::memset(&own, 0, sizeof own);
     own.sin_family = AF_INET;
@@ -289,9 +298,19 @@ void Simulator::StreamLoop(StreamSettings settings) {
     Log("stream: opening " + LinkTypeName(settings.type) + " " + settings.address + ":" +
         std::to_string(settings.port));
     if (!Connect(run)) return;
+    if (replay_) {
+        ReplayStream(run);
+    } else {
+        GenerateStream(run);
+    }
+    run.link.Close();
+    streaming_.store(false);
+    Log("stream: closed");
+}
+
+void Simulator::GenerateStream(StreamRun& run) {
     Resume(run);
     run.countsBefore = generator_.Counts();
-
     while (!stopStream_.load()) {
         if (ParametersChanged(run)) Refresh(run);
         const BlockEnd end = SendBlock(run);
@@ -300,32 +319,109 @@ void Simulator::StreamLoop(StreamSettings settings) {
             run.link.Close();
             std::lock_guard<std::mutex> lock(mutex_);
             interpreter_.MarkStreamClosed();
-            break;
+            return;
         }
         if (end == BlockEnd::LinkBroken) {
             // The application went away; wait for it as at the start.
             streaming_.store(false);
             Log("stream: connection lost, waiting for the application");
-            if (!Connect(run)) break;
+            if (!Connect(run)) return;
             Resume(run);
             continue;
         }
         if (!config_.fast) WaitUntilDue(run);
     }
-    run.link.Close();
-    streaming_.store(false);
-    Log("stream: closed");
+}
+
+// A pass's packets onto the stream's link, counted as they go.
+class Simulator::ReplayLink : public ReplayOutput {
+public:
+    ReplayLink(Simulator& sim, StreamRun& run) : sim_(sim), run_(run) {}
+
+    bool Send(const std::uint8_t* packet, std::size_t size) override {
+        bool failed = false;
+        if (run_.link.Send(packet, size, sim_.stopStream_, failed) != DataLink::Result::Ok) return false;
+        ReplayCounts one;
+        if (!failed) one.Count(packet, size);
+        failedSends_ += failed ? 1 : 0;
+        std::lock_guard<std::mutex> lock(sim_.mutex_);
+        SimStats& s = sim_.stats_;
+        s.sendErrors += failed ? 1 : 0;
+        s.ifData += one.ifData;
+        s.ifContext += one.ifContext;
+        s.extData += one.extData;
+        s.extContext += one.extContext;
+        s.otherTypes += one.otherTypes;
+        s.bytes += one.bytes;
+        return true;
+    }
+    std::uint64_t FailedSends() const { return failedSends_; }
+
+private:
+    Simulator& sim_;
+    StreamRun& run_;
+    std::uint64_t failedSends_ = 0;
+};
+
+void Simulator::ReplayStream(StreamRun& run) {
+    for (;;) {
+        if (run.link.IsTcp()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stats_.dataConnections;
+        }
+        streaming_.store(true);
+        ReplayLink link(*this, run);
+        ReplayCounts sent;
+        std::string error;
+        const CaptureReplay::PassEnd end = replay_->Pass(run.settings.streamId, link, stopStream_, sent, error);
+        if (stopStream_.load()) return;
+        if (end == CaptureReplay::PassEnd::kFailed) return EndStream("replay: " + error);
+        if (end == CaptureReplay::PassEnd::kInterrupted) {
+            // Not stopped: the application went away. It gets the capture from its start (and
+            // so its context first) when it returns.
+            streaming_.store(false);
+            Log("stream: connection lost, waiting for the application to replay the capture again");
+            if (!Connect(run)) return;
+            continue;
+        }
+        std::uint64_t passes = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            passes = ++stats_.replayPasses;
+        }
+        Log("stream: replay pass " + std::to_string(passes) + ": " + std::to_string(sent.Packets()) + " packets (" +
+            std::to_string(link.FailedSends()) + " lost by failed sends, " + std::to_string(sent.rewritten) +
+            " with the stream identifier rewritten)");
+        if (sent.Packets() == 0 && link.FailedSends() == 0)
+            return EndStream("replay: " + config_.replay.path + " held no packet this time");
+        if (config_.replay.loop) continue;
+        if (!HoldAfterEnd(run)) return;
+    }
+}
+
+bool Simulator::HoldAfterEnd(StreamRun& run) {
+    Log("stream: end of the capture; nothing more is sent until CLOSE");
+    while (!stopStream_.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+        if (run.link.Watch() != DataLink::Result::Broken) continue;
+        streaming_.store(false);
+        Log("stream: connection lost, waiting for the application to replay the capture again");
+        return Connect(run);
+    }
+    return false;
+}
+
+void Simulator::EndStream(const std::string& error) {
+    Log("stream: " + error);
+    std::lock_guard<std::mutex> lock(mutex_);
+    streamError_ = error;
+    interpreter_.MarkStreamClosed();
 }
 
 bool Simulator::Connect(StreamRun& run) {
     std::string error;
     const DataLink::Result r = run.link.Establish(stopStream_, error);
-    if (r == DataLink::Result::Broken) {
-        Log("stream: " + error);
-        std::lock_guard<std::mutex> lock(mutex_);
-        streamError_ = error;
-        interpreter_.MarkStreamClosed();
-    }
+    if (r == DataLink::Result::Broken) EndStream(error);
     return r == DataLink::Result::Ok;
 }
 

@@ -8,11 +8,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "sim/CommandParser.h"
+#include "sim/Replay.h"
 #include "sim/StreamGenerator.h"
 
 namespace vita49::sim {
@@ -33,6 +35,10 @@ struct SimConfig {
     GeneratorConfig generator;
     InstrumentState initialState = DefaultInstrumentState();
     SimFaults faults;
+    // With a path: the stream is the capture's packets instead of the generated ones. Tuning
+    // commands are still taken but change nothing in the data; the stream faults and `fast`
+    // do not apply (the replay has its own rate).
+    ReplayConfig replay;
     // Called from the simulator's threads with one line per command and stream event.
     std::function<void(const std::string&)> log;
 };
@@ -48,6 +54,9 @@ struct SimStats {
     std::uint64_t streamRuns = 0;      // stream threads started by OPEN
     std::uint64_t dataConnections = 0; // TCP data connections made or accepted
     std::uint64_t samples = 0;
+    // Replay: packets of a type the receiver does not take, and passes through the whole file.
+    std::uint64_t otherTypes = 0;
+    std::uint64_t replayPasses = 0;
 };
 
 class Simulator {
@@ -58,7 +67,8 @@ public:
     Simulator& operator=(const Simulator&) = delete;
 
     // Listens on address:commandPort and starts the command server. False with a reason
-    // when the port cannot be had.
+    // when the port cannot be had or the replay's file cannot be replayed (it is read through
+    // once here).
     bool Start(std::string* error = nullptr);
     // Stops the stream and the command server and closes every socket. Idempotent.
     void Stop();
@@ -76,6 +86,8 @@ public:
     // Why the last stream could not be sent ("" when none failed).
     std::string StreamError() const;
     const SimConfig& Config() const { return config_; }
+    // What the replay's file holds, once started with one; null without.
+    const ReplaySummary* Replay() const { return replay_ ? &replay_->Summary() : nullptr; }
 
 private:
     struct Client;
@@ -87,8 +99,18 @@ private:
 
     // The stream thread, step by step.
     struct StreamRun;
+    class ReplayLink;
     enum class BlockEnd { Sent, LinkBroken, FaultDisconnect };
     void StreamLoop(StreamSettings settings);
+    void GenerateStream(StreamRun& run);
+    // The capture, pass after pass, until stopped; a lost TCP application that returns gets
+    // it again from the start.
+    void ReplayStream(StreamRun& run);
+    // After the last pass: holds the connection until stopped (false) or, on TCP, until the
+    // application has gone and come back (true).
+    bool HoldAfterEnd(StreamRun& run);
+    // The stream has ended on its own: `error` recorded, the stream closed for the interpreter.
+    void EndStream(const std::string& error);
     // Waits for the stream connection; false when stopped or when it can never be made.
     bool Connect(StreamRun& run);
     // Starts the stream (again) once connected: current parameters, a new time base.
@@ -103,6 +125,7 @@ private:
     void Log(const std::string& line) const;
 
     SimConfig config_;
+    std::unique_ptr<CaptureReplay> replay_; // set by Start, read-only afterwards
 
     mutable std::mutex mutex_; // interpreter_, faults_, generation_, stats_, streamError_
     CommandInterpreter interpreter_;
