@@ -38,8 +38,9 @@ void SampleRing::Free::operator()(std::uint8_t* p) const { std::free(p); }
 SampleRing::SampleRing(double bufferSeconds) : bufferSeconds_(bufferSeconds > 0 ? bufferSeconds : 0) {}
 
 std::size_t SampleRing::LimitBytes(unsigned sampleBytes) const {
+    // The read waiting or being copied out comes on top: the stream goes on meanwhile.
     const double forRate = std::ceil(bufferSeconds_ * sampleRate_);
-    const double samples = std::max(forRate, static_cast<double>(wanted_));
+    const double samples = forRate + static_cast<double>(std::max(wanted_, reserved_ ? reservedSamples_ : 0));
     // A few extra samples for the alignment padding between formats.
     const double bytes = (samples + 4) * sampleBytes;
     if (!(bytes < 1e18)) return static_cast<std::size_t>(-1) / 2;

@@ -48,8 +48,8 @@ public:
         bool allocationFailed = false; // a larger buffer could not be had; the old one is used
     };
 
-    // Room for up to `bufferSeconds` of the stream at its sample rate (or for the read waiting,
-    // if that is more), at least kMinimumBytes: it starts at a sixteenth of that and doubles
+    // Room for up to `bufferSeconds` of the stream at its sample rate beside the read waiting
+    // or being copied out, at least kMinimumBytes: it starts at a sixteenth of that and doubles
     // whenever the reader lets it fill beyond half, so that a reader that keeps up keeps it small.
     explicit SampleRing(double bufferSeconds);
 
@@ -95,7 +95,7 @@ private:
         return i + 1 < segments_.size() ? segments_[i + 1].firstSample : headSample_;
     }
     std::uint64_t FreeBytes() const { return capacity_ - (headByte_ - tailByte_); }
-    // Room for `bufferSeconds` at the sample rate, or for the read waiting if that is more.
+    // Room for `bufferSeconds` at the sample rate, plus the read waiting or being copied out.
     std::size_t LimitBytes(unsigned sampleBytes) const;
     // What the buffer should hold before `incoming` more bytes go in.
     std::size_t TargetBytes(std::size_t incoming, unsigned sampleBytes) const;

@@ -137,3 +137,15 @@ def test_read_ends_when_the_receiver_is_closed_from_another_thread(instrument, a
     assert caught.value.code == vita49.RC_CONNECTION_ERROR
     with pytest.raises(vita49.Error):
         rx.read(10, timeout=0)
+
+
+def test_a_read_larger_than_the_buffer_loses_nothing(instrument, address):
+    instrument()
+    with set_up(address) as ctl, receiver(address, buffer_seconds=0.25) as rx:
+        ctl.start()
+        large = rx.read(1_500_000, timeout=5.0)  # 1.2 s of the stream, five times the buffer
+        after = rx.read(100_000, timeout=5.0)
+        ctl.stop()
+        stats = rx.stats
+    assert stats.overflow_samples == 0 and rx.last_read_gaps == []
+    assert discontinuities(np.concatenate([large, after])) == []
