@@ -37,7 +37,7 @@ build_library() { # kind shared
   rm -rf "$work/lib-$1" "$work/prefix-$1"
   cmake -S "$src" -B "$work/lib-$1" $common -DBUILD_SHARED_LIBS="$2" -DVITA49_INSTALL=ON \
     -DVITA49_BUILD_TESTS=OFF -DVITA49_BUILD_TOOLS=OFF -DVITA49_BUILD_BENCHMARKS=OFF \
-    -DVITA49_BUILD_FUZZERS=OFF -DVITA49_WERROR=ON -DCMAKE_INSTALL_PREFIX="$work/prefix-$1" >/dev/null
+    -DVITA49_BUILD_FUZZERS=OFF -DVITA49_BUILD_PYTHON=OFF -DVITA49_WERROR=ON -DCMAKE_INSTALL_PREFIX="$work/prefix-$1" >/dev/null
   cmake --build "$work/lib-$1" --parallel 2
   cmake --install "$work/lib-$1" >/dev/null
 }
