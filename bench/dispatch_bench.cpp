@@ -41,7 +41,9 @@ const Stream& TheStream() {
     return stream;
 }
 
-std::string TmpfsPath(const char* what) { return "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-" + what; }
+std::string TmpfsPath(const char* what) {
+    return "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-" + what;
+}
 
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
@@ -59,7 +61,7 @@ void SideBySide(benchmark::State& state, const Pass& baseline, const Pass& subje
                 const std::function<std::string()>& check = nullptr) {
     const Stream& s = TheStream();
     baseline();
-    subject();  // the first pass sets up records, trace list, spectrum buffer and caches
+    subject(); // the first pass sets up records, trace list, spectrum buffer and caches
     std::vector<double> baseTimes, times;
     for (auto _ : state) {
         baseTimes.push_back(baseline());
@@ -219,8 +221,8 @@ private:
 
     struct Receive {
         std::size_t begin = 0, end = 0;
-        bool full = true;                      // copied whole, outside the timing
-        std::vector<std::uint32_t> differing;  // else: the bytes that differ from the receive before
+        bool full = true;                   // copied whole, outside the timing
+        std::vector<std::uint32_t> differing; // else: the bytes that differ from the receive before
     };
 
     static const std::vector<Receive>& WholePacketReceives() {
@@ -231,7 +233,8 @@ private:
                 Receive r;
                 r.begin = s.packetStarts[next];
                 std::size_t last = next;
-                while (last + 1 < s.Packets() && s.PacketEnd(last + 1) - r.begin <= StreamDecoder::kBufferBytes) ++last;
+                while (last + 1 < s.Packets() && s.PacketEnd(last + 1) - r.begin <= StreamDecoder::kBufferBytes)
+                    ++last;
                 r.end = s.PacketEnd(last);
                 next = last + 1;
                 if (!out.empty() && out.back().end - out.back().begin == r.end - r.begin) {
@@ -262,8 +265,7 @@ Vita49_Receiver_Settings Settings() {
 
 void AgainstMemcpy(benchmark::State& state, const Vita49_Receiver_Settings& settings, bool whole) {
     Decoder d(settings, whole);
-    SideBySide(
-        state, MemcpyPass, [&] { return d.Pass(); }, [&] { return d.Check(); });
+    SideBySide(state, MemcpyPass, [&] { return d.Pass(); }, [&] { return d.Check(); });
 }
 
 // (a) Samples left in wire order: only headers, prologues and trailers are read.
@@ -292,9 +294,8 @@ void RawRecording(benchmark::State& state, std::uint8_t bigEndian) {
         WritePerPayload plain;
         Decoder d(s);
         d.ReopenRecordingsEachPass();
-        SideBySide(
-            state, [&] { return plain.Pass(); }, [&] { return d.Pass(); },
-            [&] { return plain.Ok() ? d.Check() : std::string("plain write failed"); });
+        SideBySide(state, [&] { return plain.Pass(); }, [&] { return d.Pass(); },
+                   [&] { return plain.Ok() ? d.Check() : std::string("plain write failed"); });
     }
     struct stat st {};
     const bool written = ::stat(path.c_str(), &st) == 0 &&
@@ -316,9 +317,8 @@ void BM_Dispatch_SigMFRecording(benchmark::State& state) {
         Decoder sigmf(Settings(), false, base);
         rawSide.ReopenRecordingsEachPass();
         sigmf.ReopenRecordingsEachPass();
-        SideBySide(
-            state, [&] { return rawSide.Pass(); }, [&] { return sigmf.Pass(); },
-            [&] { return rawSide.Check().empty() ? sigmf.Check() : rawSide.Check(); });
+        SideBySide(state, [&] { return rawSide.Pass(); }, [&] { return sigmf.Pass(); },
+                   [&] { return rawSide.Check().empty() ? sigmf.Check() : rawSide.Check(); });
     }
     struct stat st {};
     const bool written = ::stat((base + ".sigmf-data").c_str(), &st) == 0 &&
@@ -378,7 +378,7 @@ void RemovalRule(benchmark::State& state, bool literal) {
 void BM_RemovalRule_Literal(benchmark::State& state) { RemovalRule(state, true); }
 void BM_RemovalRule_MovingOffset(benchmark::State& state) { RemovalRule(state, false); }
 
-}  // namespace
+} // namespace
 
 // Fixed pass counts: enough passes for a steady median, a second or two each.
 BENCHMARK(BM_Dispatch_NoConversion)->UseManualTime()->Iterations(400)->Unit(benchmark::kMicrosecond);

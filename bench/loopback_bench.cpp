@@ -243,8 +243,8 @@ private:
                 }
             }
             const std::uint8_t* packet = ring.bytes.data() + ring.packetStarts[sent % ring.Packets()];
-            const ssize_t n =
-                ::sendto(socket_.fd(), packet, size, 0, reinterpret_cast<const sockaddr*>(&target_), sizeof target_);
+            const ssize_t n = ::sendto(socket_.fd(), packet, size, 0, reinterpret_cast<const sockaddr*>(&target_),
+                                       sizeof target_);
             if (n == static_cast<ssize_t>(size)) packets_.store(++sent, std::memory_order_relaxed);
         }
     }
@@ -655,7 +655,7 @@ void BM_UdpSustainedRecording(benchmark::State& state) {
               "/dev/shm/vita49-bench-" + std::to_string(::getpid()) + "-rec");
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     g_seconds = vita49::bench::NumberOption(argc, argv, "seconds", "VITA49_BENCH_SECONDS", 1);

@@ -29,4 +29,4 @@ private:
     bool failed_ = false;
 };
 
-}  // namespace vita49
+} // namespace vita49

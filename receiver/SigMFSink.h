@@ -39,13 +39,13 @@ private:
         std::uint64_t sampleStart = 0;
         bool hasFrequency = false;
         double frequencyHz = 0;
-        std::string datetime;  // empty: unknown
+        std::string datetime; // empty: unknown
     };
     struct Annotation {
         std::uint64_t sampleStart = 0;
         std::string label;
         std::string comment;
-        std::uint32_t missingPackets = 0;  // 0: not a loss
+        std::uint32_t missingPackets = 0; // 0: not a loss
     };
     enum class State { Waiting, Recording, Stopped };
 
@@ -72,7 +72,7 @@ private:
     std::uint8_t itemBits_ = 16;
 
     bool knownFrequency_ = false;
-    double frequencyHz_ = 0;  // latest RF reference frequency
+    double frequencyHz_ = 0; // latest RF reference frequency
     std::uint32_t lastLost_ = 0;
     std::uint8_t lastCount_ = 0;
     bool seenData_ = false;
@@ -88,4 +88,4 @@ private:
 // fractional timestamp in picoseconds; empty when the picoseconds exceed one second.
 std::string UtcDatetime(std::uint32_t seconds, std::uint64_t picoseconds);
 
-}  // namespace vita49
+} // namespace vita49

@@ -40,7 +40,7 @@ void ApplyIndicator(std::uint32_t trailer, unsigned enableBit, unsigned indicato
     value = on ? ((trailer >> indicatorBit) & 1u) != 0 : value;
 }
 
-}  // namespace
+} // namespace
 
 StreamDecoder::StreamDecoder() {
     Zero(info_);
@@ -216,7 +216,7 @@ void StreamDecoder::CutDatagrams() {
             pos = held_;
             break;
         }
-        if (length > avail) break;  // incomplete: the next datagram may complete it
+        if (length > avail) break; // incomplete: the next datagram may complete it
         const bool foreign = load_be32(packet + 4) != streamId_;
         if (foreign) NotifyInfo();
         if (!foreign) Dispatch(type, packet, length);
@@ -248,7 +248,7 @@ void StreamDecoder::CutByteStream() {
             continue;
         }
         if (avail < kMinHeldBytes) {
-            if (KnownType(type)) break;  // a packet start waits for its bytes
+            if (KnownType(type)) break; // a packet start waits for its bytes
             pos = Resync(pos);
             continue;
         }
@@ -269,7 +269,7 @@ void StreamDecoder::CutByteStream() {
             }
             if (verdict == ForeignVerdict::Wait) break;
         }
-        if (length > avail) break;  // incomplete: the next receive appends to it
+        if (length > avail) break; // incomplete: the next receive appends to it
         if (foreign) {
             NotifyInfo();
         } else {
@@ -414,4 +414,4 @@ void StreamDecoder::HandleExtData(const std::uint8_t* packet, std::uint32_t leng
     if (callbacks.fftData) callbacks.fftData(info_, fftContext_, d, traces_.Buffer());
 }
 
-}  // namespace vita49
+} // namespace vita49

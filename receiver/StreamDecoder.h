@@ -194,4 +194,4 @@ private:
     alignas(64) std::uint8_t buffer_[kBufferBytes];
 };
 
-}  // namespace vita49
+} // namespace vita49

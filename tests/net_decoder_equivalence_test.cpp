@@ -141,10 +141,10 @@ sim::ContextValues Tuned(double rfHz) {
 // The stream, one packet or stray piece per span; `stray` adds bytes that are no packet.
 StreamBuilder MakeStream(bool stray) {
     StreamBuilder s(kStream);
-    s.Data(0, 64);  // before any context: neither recorded nor swapped
+    s.Data(0, 64); // before any context: neither recorded nor swapped
     s.Context(0, Tuned(100e6));
     for (std::uint8_t c = 1; c <= 4; ++c) s.Data(c, 256);
-    s.Data(9, 256);  // four packets missing
+    s.Data(9, 256); // four packets missing
     sim::PacketHeader h = Header(1, kStream, 10);
     h.tsi = 1;
     h.intTimestamp = 1760000000;
@@ -156,7 +156,7 @@ StreamBuilder MakeStream(bool stray) {
     bits.contextCount = 3;
     h.trailerWord = sim::MakeTrailer(bits);
     s.Packet(h, Ramp(128, 7));
-    s.Packet(Header(1, kStream + 1, 0), Ramp(64));  // another stream
+    s.Packet(Header(1, kStream + 1, 0), Ramp(64)); // another stream
     if (stray) s.Raw({0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19});
     s.ExtContext(0, 1e6, 2e6, 3e6, 42);
     s.ExtData(0, 1, {1.5f, -2.25f, 3.0f});
@@ -205,7 +205,7 @@ protected:
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             ASSERT_TRUE(received.WaitForCount(Kind::Data, expectedData));
-            receiver.Close();  // before the peer goes, which would be a connection error
+            receiver.Close(); // before the peer goes, which would be a connection error
             return;
         }
         ASSERT_TRUE(received.WaitForCount(Kind::Data, expectedData));
@@ -292,5 +292,5 @@ TEST(Decoder, RefusesPushesOutsideItsOpenStateAndUnknownTypes) {
     EXPECT_EQ(decoder.Close(), RC_OK);
 }
 
-}  // namespace
-}  // namespace vita49::test
+} // namespace
+} // namespace vita49::test

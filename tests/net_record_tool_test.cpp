@@ -93,9 +93,8 @@ TEST_F(RecordToolTest, MainJobRecordsAndPassesItsEndToEndCheck) {
     // The SigMF recording holds the same samples, and says what they are.
     const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
     const ToolRun sigmf = Shell(python + " " + VITA49_SOURCE_DIR + "/tests/sigmf_check.py '" + dir +
-                                "/capture' --datatype ci16_le --sample-rate 1250000 --datetime --tone-offset 125000 "
-                                "--losses 0 --same-as '" +
-                                dir + "/capture.iq' 2>&1");
+                                "/capture' --datatype ci16_le --sample-rate 1250000 --datetime --tone-offset 125000 " +
+                                "--losses 0 --same-as '" + dir + "/capture.iq' 2>&1");
     EXPECT_TRUE(sigmf.status == 0 || sigmf.status == 77) << sigmf.output;
 
     const std::vector<char> svg = ReadFile("capture.svg");
@@ -105,18 +104,17 @@ TEST_F(RecordToolTest, MainJobRecordsAndPassesItsEndToEndCheck) {
     std::smatch points;
     ASSERT_TRUE(std::regex_search(text, points, std::regex("points=\"([^\"]*)\"")));
     const std::string list = points[1];
-    EXPECT_EQ(std::count(list.begin(), list.end(), ' ') + 1, 256);  // one point per trace value
+    EXPECT_EQ(std::count(list.begin(), list.end(), ' ') + 1, 256); // one point per trace value
 
     if (!HaveSoxi()) GTEST_SKIP() << "soxi is not installed: the WAV header was not checked with sox";
     EXPECT_EQ(Shell("soxi -c '" + dir + "/capture.wav'").output, "2\n");
-    EXPECT_DOUBLE_EQ(std::stod(Shell("soxi -r '" + dir + "/capture.wav'").output), 1250000.0);  // "1.25e+06"
+    EXPECT_DOUBLE_EQ(std::stod(Shell("soxi -r '" + dir + "/capture.wav'").output), 1250000.0); // "1.25e+06"
     EXPECT_EQ(Shell("soxi -b '" + dir + "/capture.wav'").output, "16\n");
 }
 
 TEST_F(RecordToolTest, TcpStreamWithWideFloatSamples) {
-    const ToolRun r = Record(
-        "--sim-address 127.0.5.201 --duration 1 --type tcp-server --tcp-port 31560 --bits 32 "
-        "--wav-float --cbw 200k --oversampling off --iq ''");
+    const ToolRun r = Record("--sim-address 127.0.5.201 --duration 1 --type tcp-server --tcp-port 31560 --bits 32 "
+                         "--wav-float --cbw 200k --oversampling off --iq ''");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_NE(r.output.find("lost packets: 0\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("tone at 25000.0 Hz"), std::string::npos) << r.output;
@@ -129,9 +127,9 @@ TEST_F(RecordToolTest, TcpStreamWithWideFloatSamples) {
 TEST_F(RecordToolTest, HelpAndBadOptions) {
     ToolRun r = Record("--help");
     EXPECT_EQ(r.status, 0);
-    for (const char* option :
-         {"--host", "--type", "--tcp-port", "--udp-port", "--local", "--stream-id", "--freq", "--cbw", "--oversampling",
-          "--payload-limit", "--bits", "--duration", "--wav", "--iq", "--sigmf", "--trace", "--plot"})
+    for (const char* option : {"--host", "--type", "--tcp-port", "--udp-port", "--local", "--stream-id", "--freq",
+                               "--cbw", "--oversampling", "--payload-limit", "--bits", "--duration", "--wav", "--iq",
+                               "--sigmf", "--trace", "--plot"})
         EXPECT_NE(r.output.find(option), std::string::npos) << option;
 
     struct Bad {
@@ -167,11 +165,11 @@ TEST_F(RecordToolTest, TheSimulatorsAddressMustBeFree) {
     // A second instrument on the same address cannot have its command port.
     const std::string run = "'" + binary + "' --sim-address 127.0.5.204 --wav '' --iq '' ";
     const ToolRun r = Shell("cd '" + dir + "' && (" + run + "--duration 1.5 >/dev/null 2>&1 & sleep 0.4; " + run +
-                            "--duration 1 2>&1; status=$?; wait; exit $status)");
+                        "--duration 1 2>&1; status=$?; wait; exit $status)");
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("cannot start the simulated instrument"), std::string::npos) << r.output;
 }
 
-}  // namespace
+} // namespace
 
 #endif

@@ -124,18 +124,18 @@ public:
 private:
     std::size_t CountLocked(Kind kind) const {
         switch (kind) {
-            case Kind::Info:
-                return infos.size();
-            case Kind::Context:
-                return contexts.size();
-            case Kind::Data:
-                return data.size();
-            case Kind::FftContext:
-                return fftContexts.size();
-            case Kind::FftData:
-                return fftData.size();
-            case Kind::ConnectionError:
-                return connectionErrors;
+        case Kind::Info:
+            return infos.size();
+        case Kind::Context:
+            return contexts.size();
+        case Kind::Data:
+            return data.size();
+        case Kind::FftContext:
+            return fftContexts.size();
+        case Kind::FftData:
+            return fftData.size();
+        case Kind::ConnectionError:
+            return connectionErrors;
         }
         return 0;
     }
@@ -178,4 +178,4 @@ private:
     std::condition_variable changed_;
 };
 
-}  // namespace vita49::test
+} // namespace vita49::test

@@ -64,7 +64,7 @@ public:
                       megabytesPerSecond, s.Lost(),
                       static_cast<unsigned long long>(s.info.dataErrors + s.info.contextErrors));
         if (terminal_)
-            std::printf("\r%s\033[K", line);  // rewritten in place
+            std::printf("\r%s\033[K", line); // rewritten in place
         else
             std::printf("%s\n", line);
         std::fflush(stdout);
@@ -125,11 +125,11 @@ struct Run {
     explicit Run(const RecordOptions& options) : opt(options) {}
 
     const RecordOptions& opt;
-    std::unique_ptr<vita49::sim::Simulator> sim;  // null with --host
-    std::string instrument;                       // the instrument's command address
-    std::string local;                            // this host as the instrument sees it
-    Vita49_Base_Settings command{};               // for the remote control
-    Vita49_Base_Settings stream{};                // for the receiver
+    std::unique_ptr<vita49::sim::Simulator> sim; // null with --host
+    std::string instrument;                      // the instrument's command address
+    std::string local;                           // this host as the instrument sees it
+    Vita49_Base_Settings command{};              // for the remote control
+    Vita49_Base_Settings stream{};               // for the receiver
     Vita49_Receiver_Settings recording{};
 
     Session session;
@@ -139,7 +139,7 @@ struct Run {
     bool controlOpen = false, receiverOpen = false, streaming = false;
 
     Clock::time_point start;
-    double receivedFor = 0;  // seconds from the start of the stream to its end
+    double receivedFor = 0; // seconds from the start of the stream to its end
     std::uint32_t connectionErrorsWhileStreaming = 0;
     vita49::sim::SimStats simStats;
 };
@@ -197,7 +197,7 @@ void MakeSettings(Run& run) {
         CopyText(run.stream.localAddress, opt.group);
     }
     Vita49_Receiver_Settings& recording = run.recording;
-    recording.convertDataByteOrder = 1;  // little-endian samples at the callback
+    recording.convertDataByteOrder = 1; // little-endian samples at the callback
     recording.dataBigEndian = 0;
     recording.rawFileBigEndian = 0;
     recording.wavIntegerSamples = opt.wavFloat ? 0 : 1;
@@ -349,10 +349,9 @@ void PrintPackets(const Run& run, const MonitorSnapshot& s) {
     std::printf("  lost packets: %u\n", s.Lost());
     if (run.sim) {
         const vita49::sim::SimStats& sent = run.simStats;
-        std::printf(
-            "  simulator sent  %llu IF data, %llu IF context, %llu spectrum data, %llu spectrum context packets\n",
-            static_cast<unsigned long long>(sent.ifData), static_cast<unsigned long long>(sent.ifContext),
-            static_cast<unsigned long long>(sent.extData), static_cast<unsigned long long>(sent.extContext));
+        std::printf("  simulator sent  %llu IF data, %llu IF context, %llu spectrum data, %llu spectrum context packets\n",
+                    static_cast<unsigned long long>(sent.ifData), static_cast<unsigned long long>(sent.ifContext),
+                    static_cast<unsigned long long>(sent.extData), static_cast<unsigned long long>(sent.extContext));
     }
 }
 
@@ -388,8 +387,7 @@ void CheckContext(const Run& run, const MonitorSnapshot& s, CheckList& checks) {
     const Vita49_Context& c = s.context;
     checks.Report(s.dataPackets > 0 && s.haveContext, "IF data and IF context received");
     if (!s.haveContext) return;
-    checks.Report(c.rfReferenceFrequencyValid &&
-                      std::llround(c.rfReferenceFrequencyHz) == static_cast<long long>(opt.frequencyHz),
+    checks.Report(c.rfReferenceFrequencyValid && std::llround(c.rfReferenceFrequencyHz) == static_cast<long long>(opt.frequencyHz),
                   "tuning frequency " + std::to_string(opt.frequencyHz) + " Hz in the context");
     checks.Report(c.bandwidthValid && std::llround(c.bandwidthHz) == static_cast<long long>(opt.cbwHz),
                   "bandwidth " + std::to_string(opt.cbwHz) + " Hz in the context");
@@ -469,7 +467,7 @@ int CheckAndConclude(const Run& run, const MonitorSnapshot& s) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     RecordOptions opt;

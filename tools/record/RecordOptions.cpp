@@ -187,7 +187,7 @@ bool CheckCombination(const RecordOptions& o, std::string& error) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 std::string UsageText() {
     return "Usage: vita49-record [options]\n"
@@ -234,21 +234,21 @@ std::string UsageText() {
 std::string ReturnCodeText(RETURN_CODE rc) {
     const char* name = "unknown code";
     switch (rc) {
-        case RC_OK:
-            name = "RC_OK";
-            break;
-        case RC_SOCKET_ERROR:
-            name = "RC_SOCKET_ERROR";
-            break;
-        case RC_TIMEOUT:
-            name = "RC_TIMEOUT";
-            break;
-        case RC_INVALID_ARGUMENT:
-            name = "RC_INVALID_ARGUMENT";
-            break;
-        case RC_CONNECTION_ERROR:
-            name = "RC_CONNECTION_ERROR";
-            break;
+    case RC_OK:
+        name = "RC_OK";
+        break;
+    case RC_SOCKET_ERROR:
+        name = "RC_SOCKET_ERROR";
+        break;
+    case RC_TIMEOUT:
+        name = "RC_TIMEOUT";
+        break;
+    case RC_INVALID_ARGUMENT:
+        name = "RC_INVALID_ARGUMENT";
+        break;
+    case RC_CONNECTION_ERROR:
+        name = "RC_CONNECTION_ERROR";
+        break;
     }
     return std::string(name) + " (" + std::to_string(static_cast<int>(rc)) + ")";
 }
@@ -277,4 +277,4 @@ bool ParseOptions(int argc, char** argv, RecordOptions& o, std::string& error) {
     return CheckCombination(o, error);
 }
 
-}  // namespace vita49::record
+} // namespace vita49::record

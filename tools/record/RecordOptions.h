@@ -10,8 +10,8 @@
 namespace vita49::record {
 
 struct RecordOptions {
-    std::string host;                      // instrument address; empty: the simulator, in-process
-    std::string simAddress = "127.0.0.1";  // command address of the in-process simulator
+    std::string host;                    // instrument address; empty: the simulator, in-process
+    std::string simAddress = "127.0.0.1"; // command address of the in-process simulator
     std::int32_t connectionType = UDP_SINGLECAST;
     std::uint16_t tcpPort = 5000;
     std::uint16_t udpPort = 5001;
@@ -26,11 +26,11 @@ struct RecordOptions {
     double durationS = 3.0;
     std::string wavPath = "capture.wav";
     std::string iqPath = "capture.iq";
-    std::string sigmfBase = "capture";  // <base>.sigmf-data and <base>.sigmf-meta
+    std::string sigmfBase = "capture";   // <base>.sigmf-data and <base>.sigmf-meta
     bool wavFloat = false;
     unsigned short trace = 1;
     std::string plotPath;
-    bool fast = false;  // in-process simulator: as fast as possible
+    bool fast = false;                   // in-process simulator: as fast as possible
     bool expectTone = false;
     double expectedToneHz = 0;
     bool help = false;
@@ -46,4 +46,4 @@ std::string UsageText();
 // "RC_TIMEOUT (181)".
 std::string ReturnCodeText(RETURN_CODE rc);
 
-}  // namespace vita49::record
+} // namespace vita49::record
