@@ -73,6 +73,10 @@ bool ShutdownSend(NativeSocket s);
 // Name resolution to a dotted IPv4 text; false leaves `text` unchanged.
 bool ResolveIPv4(std::string& text);
 
+// True for a path that names a pipe nobody reads from: opening it for writing would wait
+// until someone does. False where pipes have no names in the file system.
+bool IsPipeWithoutReader(const char* path);
+
 // Gives the rest of the time slice to other threads / sleeps.
 void SleepMs(std::int32_t ms);
 // Raises the calling thread's priority where permitted; a refusal is ignored.

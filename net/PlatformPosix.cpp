@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <thread>
@@ -248,6 +249,15 @@ bool ResolveIPv4(std::string& text) {
     ::freeaddrinfo(result);
     if (ok) text = dotted;
     return ok;
+}
+
+bool IsPipeWithoutReader(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISFIFO(st.st_mode)) return false;
+    const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENXIO;
+    ::close(fd);
+    return false;
 }
 
 void SleepMs(std::int32_t ms) {

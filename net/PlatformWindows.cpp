@@ -266,6 +266,8 @@ bool ResolveIPv4(std::string& text) {
     return ok;
 }
 
+bool IsPipeWithoutReader(const char*) { return false; }
+
 void SleepMs(std::int32_t ms) { Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
 
 void RaiseThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }

@@ -13,6 +13,7 @@ void RawSink::Open(const RecordingSetup& setup) {
     failed_ = false;
     if (stream_.is_open()) stream_.close();
     stream_.clear();
+    if (!MayOpen(path_, "raw file")) return;
     errno = 0;
     stream_.open(path_, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!stream_.is_open()) {
@@ -41,4 +42,4 @@ void RawSink::CheckStream(const char* what) {
     NoteError("raw file " + path_ + ": " + what);
 }
 
-}  // namespace vita49
+} // namespace vita49

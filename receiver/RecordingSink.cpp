@@ -1,5 +1,6 @@
 #include "receiver/RecordingSink.h"
 
+#include "net/Platform.h"
 #include "vita49/ByteOrder.h"
 
 namespace vita49 {
@@ -25,9 +26,15 @@ void RecordingErrors::Note(const std::string& text) {
     if (first_.empty()) first_ = text;
 }
 
+bool RecordingSink::MayOpen(const std::string& path, const std::string& what) {
+    if (!net::IsPipeWithoutReader(path.c_str())) return true;
+    NoteError(what + " " + path + ": cannot open: a pipe that nobody reads");
+    return false;
+}
+
 std::string RecordingErrors::First() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return first_;
 }
 
-}  // namespace vita49
+} // namespace vita49

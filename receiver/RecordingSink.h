@@ -90,9 +90,12 @@ public:
 
 protected:
     void NoteError(const std::string& text) { errors_.Note(text); }
+    // False, with the failure noted, for a path whose opening would wait for ever (a pipe
+    // that nobody reads): the receiver's Open must not hang on a recording.
+    bool MayOpen(const std::string& path, const std::string& what);
 
 private:
     RecordingErrors& errors_;
 };
 
-}  // namespace vita49
+} // namespace vita49

@@ -67,7 +67,7 @@ std::string DatetimeOf(const Vita49_Data& data) {
     return UtcDatetime(data.intTimestamp, data.fracTimestamp);
 }
 
-}  // namespace
+} // namespace
 
 std::string UtcDatetime(std::uint32_t seconds, std::uint64_t picoseconds) {
     if (picoseconds >= 1000000000000ull) return std::string();
@@ -97,6 +97,7 @@ void SigMFSink::Open(const RecordingSetup& setup) {
     lastLost_ = 0;
     captures_.clear();
     annotations_.clear();
+    if (!MayOpen(dataPath_, "SigMF data file") || !MayOpen(metaPath_, "SigMF meta file")) return;
     errno = 0;
     data_ = std::fopen(dataPath_.c_str(), "wb");
     if (data_ == nullptr) {
@@ -273,4 +274,4 @@ std::string SigMFSink::MetaJson() const {
     return o.str();
 }
 
-}  // namespace vita49
+} // namespace vita49

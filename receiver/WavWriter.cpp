@@ -10,7 +10,9 @@
 namespace vita49 {
 namespace {
 
-bool WriteAll(std::FILE* f, const void* bytes, std::size_t count) { return std::fwrite(bytes, 1, count, f) == count; }
+bool WriteAll(std::FILE* f, const void* bytes, std::size_t count) {
+    return std::fwrite(bytes, 1, count, f) == count;
+}
 
 bool WriteItem(std::FILE* f, const void* bytes, std::size_t count) { return std::fwrite(bytes, count, 1, f) == 1; }
 
@@ -25,7 +27,7 @@ std::int32_t LoadLe32(const std::uint8_t* p) {
                                      (std::uint32_t{p[3]} << 24));
 }
 
-}  // namespace
+} // namespace
 
 bool WavWriter::Open(const char* path) {
     CloseFile();
@@ -143,6 +145,7 @@ void WavSink::Open(const RecordingSetup& setup) {
     path_ = SettingText(s.wavFilePath);
     integerSamples_ = s.wavIntegerSamples != 0;
     failed_ = false;
+    if (!MayOpen(path_, "WAV file")) return;
     errno = 0;
     const bool begun = writer_.Open(path_.c_str());
     if (!writer_.IsOpen())
@@ -175,4 +178,4 @@ void WavSink::Fail(const std::string& what) {
     NoteError("WAV file " + path_ + ": " + what);
 }
 
-}  // namespace vita49
+} // namespace vita49

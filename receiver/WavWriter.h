@@ -91,4 +91,4 @@ private:
     float floatBuffer_[kFloatBufferCount];
 };
 
-}  // namespace vita49
+} // namespace vita49

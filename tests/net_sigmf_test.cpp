@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,11 +128,11 @@ protected:
 TEST_F(SigMFDecoder, ThirtyTwoBitItemsCountGapsAndAFormatChangeEndTheDataFile) {
     const std::string base = dir.File("w");
     Open(base);
-    Data(0, 512);  // before any context: not recorded
+    Data(0, 512); // before any context: not recorded
     Context(0, 32);
-    for (std::uint8_t c : {1, 2, 3, 7, 8}) Data(c, 512);  // 3 -> 7: three packets missing
+    for (std::uint8_t c : {1, 2, 3, 7, 8}) Data(c, 512); // 3 -> 7: three packets missing
     Context(1, 16);
-    Data(9, 512);  // another item size: the data file stops growing here
+    Data(9, 512); // another item size: the data file stops growing here
     Context(2, 32);
     Data(10, 512);
     ASSERT_EQ(decoder.Close(), RC_OK);
@@ -169,21 +170,28 @@ TEST_F(SigMFDecoder, AFullDiskStopsAtAWholePacketAndIsReported) {
 }
 
 TEST_F(SigMFDecoder, RecordingsThatCannotBeCreatedAreReportedNotFatal) {
-    const std::string missing = dir.File("no/such/dir/x");
-    for (int which = 0; which < 3; ++which) {
-        Vita49Decoder d;
-        d.Init(BaseSettings(UDP_SINGLECAST, "", 0, 0, "", kStream),
-               ReceiverSettings(which == 0 ? missing : "", which == 1 ? missing : ""));
-        if (which == 2) d.SetSigMFRecording(missing.c_str());
-        ASSERT_EQ(d.Open(), RC_OK);
-        const std::string error = d.RecordingError();
-        EXPECT_NE(error.find(which == 0 ? "raw file" : which == 1 ? "WAV file" : "SigMF"), std::string::npos) << error;
-        EXPECT_NE(error.find(missing), std::string::npos) << error;
-        ASSERT_EQ(d.Close(), RC_OK);
+    // A folder that does not exist, and a pipe that nobody reads: opening that for writing
+    // would wait for a reader for ever.
+    const std::string fifo = dir.File("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((fifo + ".sigmf-data").c_str(), 0600), 0);
+    for (const std::string& bad : {dir.File("no/such/dir/x"), fifo}) {
+        for (int which = 0; which < 3; ++which) {
+            Vita49Decoder d;
+            d.Init(BaseSettings(UDP_SINGLECAST, "", 0, 0, "", kStream),
+                   ReceiverSettings(which == 0 ? bad : "", which == 1 ? bad : ""));
+            if (which == 2) d.SetSigMFRecording(bad.c_str());
+            ASSERT_EQ(d.Open(), RC_OK);
+            const std::string error = d.RecordingError();
+            EXPECT_NE(error.find(which == 0 ? "raw file" : which == 1 ? "WAV file" : "SigMF"), std::string::npos)
+                << error;
+            EXPECT_NE(error.find(bad), std::string::npos) << error;
+            ASSERT_EQ(d.Close(), RC_OK);
+        }
     }
 }
 
-}  // namespace
-}  // namespace vita49::test
+} // namespace
+} // namespace vita49::test
 
 #endif
