@@ -161,6 +161,18 @@ TEST_F(RecordToolTest, ARecordingThatCannotBeWrittenFailsTheRun) {
     EXPECT_NE(r.output.find("recording failed: WAV file missing/x.wav: cannot open"), std::string::npos) << r.output;
 }
 
+TEST_F(RecordToolTest, AKilledRunLeavesAReadableSigMFRecording) {
+    // Killed without a chance to finish anything: what the meta file said last still
+    // describes whole samples of the data file.
+    const ToolRun r = Shell("cd '" + dir + "' && timeout -s KILL 2.5 '" + binary +
+                            "' --sim-address 127.0.5.206 --duration 10 --iq '' --wav '' >/dev/null 2>&1");
+    EXPECT_EQ(r.status, 137) << "the run was not killed";
+    const std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+    const ToolRun sigmf = Shell(python + " " + VITA49_SOURCE_DIR + "/tests/sigmf_check.py '" + dir +
+                                "/capture' --datatype ci16_le --sample-rate 1250000 --datetime --min-samples 100000 2>&1");
+    EXPECT_TRUE(sigmf.status == 0 || sigmf.status == 77) << sigmf.output;
+}
+
 TEST_F(RecordToolTest, TheSimulatorsAddressMustBeFree) {
     // A second instrument on the same address cannot have its command port.
     const std::string run = "'" + binary + "' --sim-address 127.0.5.204 --wav '' --iq '' ";

@@ -388,19 +388,5 @@ TEST_F(WavWriterTest, HeaderStaysTrueAtTheLargestDataChunk) {
     EXPECT_EQ(h.dataSize, 0xFFFFFFFFu - 36u);
 }
 
-TEST_F(WavWriterTest, FloatConversionRunsInChunksOfTheScratchBuffer) {
-    std::vector<std::int16_t> items = Items16(10, 4);
-    std::vector<std::uint8_t> le = SwapItems(WireItems16(items), 2);
-    float scratch[3];
-    writer.WriteSamples(le.data(), static_cast<std::uint32_t>(le.size()), 16, false, scratch, 3);
-    // No scratch space: nothing is written, and the call returns.
-    writer.WriteSamples(le.data(), static_cast<std::uint32_t>(le.size()), 16, false, scratch, 0);
-    writer.CloseFile();
-    const auto data = WavData(ReadFile(path));
-    ASSERT_EQ(data.size(), 40u);
-    const auto floats = spectest::LittleEndianFloats(data.data(), 10);
-    for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(floats[i], Float16(items[i]));
-}
-
 } // namespace
 } // namespace vita49
