@@ -16,7 +16,7 @@ double FrequencyAt(const std::uint8_t* p) { return FixedPointHz(load_be64(p)); }
 
 double Signed22(const std::uint8_t* p) { return static_cast<std::int32_t>(load_be32(p)) * (1.0 / 4194304.0); }
 
-void StoreGps(const std::uint8_t* g, Vita49_Context& r) {
+VITA49_ALWAYS_INLINE void StoreGps(const std::uint8_t* g, Vita49_Context& r) {
     r.gpsIntTimestamp = load_be32(g + 4);
     r.gpsFracTimestamp = load_be64(g + 8);
     r.gpsLatitudeDeg = Signed22(g + 16);
