@@ -16,9 +16,8 @@ void Zero(Record& record) {
     std::memset(static_cast<void*>(&record), 0, sizeof record);
 }
 
-bool KnownType(std::uint8_t type) {
-    return type == kIfData || type == kExtData || type == kIfContext || type == kExtContext;
-}
+// The loop takes the packet types that carry a stream identifier (1, 3, 4 and 5).
+bool KnownType(std::uint8_t type) { return TypeHasStreamId(type); }
 
 // Trailer indicators counted on their stored values, whatever the enable bits say.
 template <class Record>
@@ -145,14 +144,15 @@ void StreamDecoder::Deliver(const std::uint8_t* bytes, std::size_t count) {
 
 bool StreamDecoder::Plausible(const std::uint8_t* at) const {
     const std::uint32_t bytes = HeaderPacketBytes(at);
-    return KnownType(HeaderType(at)) && bytes > 0 && bytes <= kBufferBytes && load_be32(at + 4) == streamId_;
+    return KnownType(HeaderType(at)) && bytes > 0 && bytes <= kBufferBytes && HeaderStreamIdWord(at) == streamId_;
 }
 
 bool StreamDecoder::MayBecomePlausible(const std::uint8_t* at, std::uint32_t count) const {
     if (!KnownType(HeaderType(at))) return false;
-    if (count >= 4 && (HeaderPacketBytes(at) == 0 || HeaderPacketBytes(at) > kBufferBytes)) return false;
-    for (std::uint32_t i = 4; i < count && i < 8; ++i)
-        if (at[i] != static_cast<std::uint8_t>(streamId_ >> (8 * (7 - i)))) return false;
+    if (count >= kHeaderBytes && (HeaderPacketBytes(at) == 0 || HeaderPacketBytes(at) > kBufferBytes)) return false;
+    constexpr std::uint32_t kIdEnd = kStreamIdAt + kStreamIdBytes;
+    for (std::uint32_t i = kStreamIdAt; i < count && i < kIdEnd; ++i)
+        if (at[i] != static_cast<std::uint8_t>(streamId_ >> (8 * (kIdEnd - 1 - i)))) return false;
     return true;
 }
 
@@ -165,8 +165,9 @@ std::uint32_t StreamDecoder::FindPlausible(std::uint32_t from, std::uint32_t end
 std::uint32_t StreamDecoder::PlainDataPacket(const std::uint8_t* packet, std::uint32_t avail) const {
     if (avail < kMinHeldBytes) return 0;
     const std::uint32_t word = load_be32(packet);
-    const std::uint32_t length = 4 * (word & 0xFFFF);
-    const bool plain = (word >> 28) == kIfData && length != 0 && length <= avail && load_be32(packet + 4) == streamId_;
+    const std::uint32_t length = kWordBytes * kSizeField.Of(word);
+    const bool plain =
+        kTypeField.Of(word) == kIfData && length != 0 && length <= avail && HeaderStreamIdWord(packet) == streamId_;
     return plain ? length : 0;
 }
 
@@ -217,7 +218,7 @@ void StreamDecoder::CutDatagrams() {
             break;
         }
         if (length > avail) break; // incomplete: the next datagram may complete it
-        const bool foreign = load_be32(packet + 4) != streamId_;
+        const bool foreign = HeaderStreamIdWord(packet) != streamId_;
         if (foreign) NotifyInfo();
         if (!foreign) Dispatch(type, packet, length);
         // A packet of no length removes nothing: what is held cannot be cut any further.
@@ -256,11 +257,11 @@ void StreamDecoder::CutByteStream() {
         if (!KnownType(type) || length > kBufferBytes || length == 0) {
             // A packet of no length removes nothing, and one that could never complete would
             // fill the buffer for good: neither can be cut.
-            if (KnownType(type) && length == 0 && load_be32(packet + 4) == streamId_) Dispatch(type, packet, 0);
+            if (KnownType(type) && length == 0 && HeaderStreamIdWord(packet) == streamId_) Dispatch(type, packet, 0);
             pos = Resync(pos);
             continue;
         }
-        const bool foreign = load_be32(packet + 4) != streamId_;
+        const bool foreign = HeaderStreamIdWord(packet) != streamId_;
         if (foreign) {
             const ForeignVerdict verdict = JudgeForeign(pos, length, pos == 0 ? scannedAtStart : 0);
             if (verdict == ForeignVerdict::Drop) {
