@@ -140,7 +140,7 @@ void BM_FullContext_ThroughDecoder(benchmark::State& state) {
     auto decoder = std::make_unique<StreamDecoder>();
     Vita49_Receiver_Settings settings;
     std::memset(&settings, 0, sizeof settings);
-    decoder->Configure(bench::kStreamId, settings, false);
+    decoder->Configure(bench::kStreamId, settings, Framing::Datagram);
     decoder->ResetRecords();
     decoder->StartRun();
     std::uint64_t callbacks = 0;
@@ -163,7 +163,7 @@ void BM_DataPacket_ThroughDecoder(benchmark::State& state) {
     auto decoder = std::make_unique<StreamDecoder>();
     Vita49_Receiver_Settings settings;
     std::memset(&settings, 0, sizeof settings);
-    decoder->Configure(bench::kStreamId, settings, false);
+    decoder->Configure(bench::kStreamId, settings, Framing::Datagram);
     decoder->ResetRecords();
     decoder->StartRun();
     std::uint64_t callbacks = 0;

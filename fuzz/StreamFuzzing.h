@@ -64,7 +64,7 @@ public:
     // `slot` picks one of two decoders kept for the whole process: a decoder is large, and
     // each input starts it as Open does (records, held bytes and continuity cleared).
     CheckedDecoder(std::uint8_t flags, bool tcp, int slot) : decoder_(Shared(slot)) {
-        decoder_->Configure(StreamIdFrom(flags), SettingsFrom(flags), tcp);
+        decoder_->Configure(StreamIdFrom(flags), SettingsFrom(flags), tcp ? Framing::ByteStream : Framing::Datagram);
         decoder_->OpenRecordings();
         decoder_->ResetRecords();
         decoder_->StartRun();

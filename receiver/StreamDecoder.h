@@ -61,10 +61,6 @@ public:
     // only names the stream in recordings that describe it.
     void Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, Framing framing,
                    std::int32_t connectionType = CONNECTION_NONE);
-    // Until every caller names its framing.
-    void Configure(std::uint32_t streamId, const Vita49_Receiver_Settings& settings, bool tcp) {
-        Configure(streamId, settings, tcp ? Framing::ByteStream : Framing::Datagram, tcp ? TCP_SERVER : UDP_SINGLECAST);
-    }
     // Base path of the SigMF recording; empty: none. Used by the next OpenRecordings.
     void SetSigMFBase(const std::string& basePath) { sigmfBase_ = basePath; }
     Framing GetFraming() const { return framing_; }

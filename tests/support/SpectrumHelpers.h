@@ -239,7 +239,7 @@ public:
 
     // What Open does to the decoder.
     void Open() {
-        decoder_->Configure(streamId_, settings_, false);
+        decoder_->Configure(streamId_, settings_, Framing::Datagram);
         decoder_->OpenRecordings();
         decoder_->ResetRecords();
         decoder_->StartRun();

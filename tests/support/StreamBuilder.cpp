@@ -46,7 +46,7 @@ std::vector<std::uint8_t> StreamBuilder::SpanBytes(std::size_t index) const {
 
 std::unique_ptr<StreamDecoder> MakeDecoder(std::uint32_t streamId, bool tcp, const Vita49_Receiver_Settings& settings) {
     auto decoder = std::make_unique<StreamDecoder>();
-    decoder->Configure(streamId, settings, tcp);
+    decoder->Configure(streamId, settings, tcp ? Framing::ByteStream : Framing::Datagram);
     decoder->ResetRecords();
     decoder->StartRun();
     return decoder;
