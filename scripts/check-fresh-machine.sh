@@ -47,7 +47,7 @@ release() {
   return 0
 }
 
-# shellcheck source=packages.sh
+# shellcheck source=scripts/packages.sh
 source "$repo/scripts/packages.sh"
 vita49_install_packages mmdebstrap git
 
@@ -80,12 +80,17 @@ in_fresh() {
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd /root/vita49 && $1" </dev/null
 }
+# Every line of the log says when it came, in seconds from the command's start.
+stamp() {
+  local line start=$SECONDS
+  while IFS= read -r line; do printf '[%5d s] %s\n' $((SECONDS - start)) "$line"; done
+}
 timed() { # name command
   local name=$1 start status=0
   echo
   echo "==== $name: $2"
   start=$(date +%s)
-  in_fresh "$2" 2>&1 | tee "$logs/$name.log" || status=$?
+  in_fresh "$2" 2>&1 | stamp | tee "$logs/$name.log" || status=$?
   echo "==== $name: exit $status after $(($(date +%s) - start)) s (log: $logs/$name.log)"
   return "$status"
 }
