@@ -4,6 +4,8 @@
 #include <cstring>
 #include <tuple>
 
+#include "vita49/PacketLayout.h"
+
 namespace vita49::dump {
 
 namespace {

@@ -3,16 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
+#include "vita49/PacketLayout.h"
+
 namespace vita49::capture {
 
 namespace {
 
-std::uint32_t Be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-std::uint8_t TypeOf(const std::uint8_t* p) { return static_cast<std::uint8_t>(p[0] >> 4); }
-std::uint32_t SizeOf(const std::uint8_t* p) { return 4u * ((std::uint32_t{p[2]} << 8) | p[3]); }
-bool HasStreamId(std::uint8_t type) { return type == 1 || type == 3 || type == 4 || type == 5; }
+// The header as the library defines it; each needs the bytes it reads (1 for the type, 4 for
+// the size, 8 for the stream identifier word).
+std::uint8_t TypeOf(const std::uint8_t* p) { return HeaderType(p); }
+std::uint32_t SizeOf(const std::uint8_t* p) { return HeaderPacketBytes(p); }
+bool HasStreamId(std::uint8_t type) { return TypeHasStreamId(type); }
+std::uint32_t Be32(const std::uint8_t* p) { return load_be32(p); }
 
 UnusableBytes Make(Unusable reason, const std::uint8_t* bytes, std::size_t size) {
     UnusableBytes u;

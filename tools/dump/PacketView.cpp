@@ -1,68 +1,37 @@
 #include "dump/PacketView.h"
 
+#include "vita49/PacketLayout.h"
+
 namespace vita49::dump {
-
-namespace {
-
-std::uint32_t Be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-} // namespace
-
-bool TypeHasStreamId(std::uint8_t type) { return type == 1 || type == 3 || type == 4 || type == 5; }
 
 PacketView ReadPacketView(const std::uint8_t* packet, std::uint32_t length) {
     PacketView v;
-    const std::uint32_t header = Be32(packet);
-    v.type = static_cast<std::uint8_t>(header >> 28);
-    v.classIdFlag = (header >> 27) & 1u;
-    v.trailerFlag = (header >> 26) & 1u;
-    v.tsi = static_cast<std::uint8_t>((header >> 22) & 3u);
-    v.tsf = static_cast<std::uint8_t>((header >> 20) & 3u);
-    v.count = static_cast<std::uint8_t>((header >> 16) & 0xFu);
-    v.size = 4u * (header & 0xFFFFu);
+    const HeaderLayout h = ReadHeaderLayout(packet);
+    v.type = h.Type();
+    v.classIdFlag = h.HasClassId();
+    v.trailerFlag = h.HasTrailer();
+    v.tsi = static_cast<std::uint8_t>(kTsiField.Of(h.word));
+    v.tsf = static_cast<std::uint8_t>(kTsfField.Of(h.word));
+    v.count = h.Count();
+    v.size = h.PacketBytes();
     const std::uint32_t limit = v.size < length ? v.size : length;
-
-    std::uint32_t at = 4;
-    v.prologueFits = true;
-    auto fits = [&](std::uint32_t bytes) {
-        const bool ok = at + bytes <= limit;
-        if (!ok) v.prologueFits = false;
-        return ok;
-    };
-    if (TypeHasStreamId(v.type)) {
-        if (fits(4)) {
-            v.hasStreamId = true;
-            v.streamId = Be32(packet + at);
-        }
-        at += 4;
+    // Each field only where it lies within both the declared packet and the bytes held.
+    const auto fits = [limit](std::uint32_t at, std::uint32_t bytes) { return at + bytes <= limit; };
+    v.hasStreamId = TypeHasStreamId(v.type) && fits(kStreamIdAt, kStreamIdBytes);
+    if (v.hasStreamId) v.streamId = load_be32(packet + kStreamIdAt);
+    v.hasClassId = v.classIdFlag && fits(h.classIdAt, kClassIdBytes);
+    if (v.hasClassId) {
+        v.classOui = load_be32(packet + h.classIdAt) & 0xFFFFFFu;
+        const std::uint32_t codes = load_be32(packet + h.classIdAt + 4);
+        v.classIcc = static_cast<std::uint16_t>(codes >> 16);
+        v.classPcc = static_cast<std::uint16_t>(codes);
     }
-    if (v.classIdFlag) {
-        if (fits(8)) {
-            v.hasClassId = true;
-            v.classOui = Be32(packet + at) & 0xFFFFFFu;
-            const std::uint32_t codes = Be32(packet + at + 4);
-            v.classIcc = static_cast<std::uint16_t>(codes >> 16);
-            v.classPcc = static_cast<std::uint16_t>(codes);
-        }
-        at += 8;
-    }
-    if (v.tsi != 0) {
-        if (fits(4)) {
-            v.hasIntTimestamp = true;
-            v.intTimestamp = Be32(packet + at);
-        }
-        at += 4;
-    }
-    if (v.tsf != 0) {
-        if (fits(8)) {
-            v.hasFracTimestamp = true;
-            v.fracTimestamp = (std::uint64_t{Be32(packet + at)} << 32) | Be32(packet + at + 4);
-        }
-        at += 8;
-    }
-    v.prologueBytes = at;
+    v.hasIntTimestamp = h.HasIntTimestamp() && fits(h.intTimestampAt, kIntTimestampBytes);
+    if (v.hasIntTimestamp) v.intTimestamp = load_be32(packet + h.intTimestampAt);
+    v.hasFracTimestamp = h.HasFracTimestamp() && fits(h.fracTimestampAt, kFracTimestampBytes);
+    if (v.hasFracTimestamp) v.fracTimestamp = load_be64(packet + h.fracTimestampAt);
+    v.prologueBytes = h.payloadAt;
+    v.prologueFits = h.payloadAt <= limit;
     return v;
 }
 

@@ -34,7 +34,6 @@ struct PacketView {
 // Reads the packet of `length` bytes at `packet` (length >= 4).
 PacketView ReadPacketView(const std::uint8_t* packet, std::uint32_t length);
 
-bool TypeHasStreamId(std::uint8_t type);
 // "if_data", "ext_data", "if_context", "ext_context"; null for types 6 and up.
 const char* TypeName(std::uint8_t type);
 // "utc", "gps", "other"; "sample_count", "real_time", "free_running"; "none" for 0.
