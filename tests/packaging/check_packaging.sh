@@ -64,13 +64,13 @@ check_exports() { # strict: yes/no
   nm -D --defined-only -C "$lib" | sed 's/^[0-9a-fA-F]* [A-Za-z] //' | sort -u >"$symbols"
   step "exported symbols: $(wc -l <"$symbols") in $lib"
   for needed in 'Vita49Receiver::Open()' 'Vita49Receiver::Close()' 'Vita49RemoteControl::Open()' \
-    'typeinfo for Vita49Receiver'; do
+    'Vita49Decoder::PushBytes(void const*, unsigned long)' 'typeinfo for Vita49Receiver'; do
     grep -qxF "$needed" "$symbols" || fail "$needed is not exported"
   done
   if grep 'vita49::' "$symbols"; then fail "internal symbols (namespace vita49) are exported"; fi
   if [ "$1" = yes ]; then
     # Standard templates instantiated for them (std::thread's state) may mention them.
-    if grep -E '^((typeinfo|typeinfo name|vtable) for )?Vita49(Receiver|RemoteControl)::Vita49(Receiver|RemoteControl)Impl' \
+    if grep -E '^((typeinfo|typeinfo name|vtable) for )?Vita49(Receiver|RemoteControl|Decoder)::Vita49(Receiver|RemoteControl|Decoder)Impl' \
       "$symbols"; then
       fail "the implementation classes are exported"
     fi
