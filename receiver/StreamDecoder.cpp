@@ -129,7 +129,7 @@ void StreamDecoder::Deliver(const std::uint8_t* bytes, std::size_t count) {
             OnDatagramTruncated();
             return;
         }
-        std::memcpy(FreeSpace(), bytes, count);
+        if (count > 0) std::memcpy(FreeSpace(), bytes, count); // an empty datagram may come without bytes
         Commit(static_cast<std::uint32_t>(count));
         return;
     }

@@ -584,8 +584,9 @@ TEST_F(ContextBranch, FieldPushedBeyondThePacketByIndicatorWordsIsNotValid) {
     // half of the sample rate: the packet ends there. Without the three words in front the
     // sample rate would seem to fit.
     std::vector<std::uint8_t> section = {0x20, 0x20, 0x00, 0x0E, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
-    section.insert(section.end(), kSixMHz.begin(), kSixMHz.end());
-    section.insert(section.end(), kEightMHz.begin(), kEightMHz.begin() + 4);
+    // Byte by byte: mingw's GCC takes a range insert here for an overflow and warns.
+    for (std::uint8_t b : kSixMHz) section.push_back(b);
+    for (std::size_t i = 0; i < 4; ++i) section.push_back(kEightMHz[i]);
     test::StreamBuilder s(kStream);
     const std::size_t index = s.Packet(test::Header(4, kStream, 0), section);
     test::Deliver(*decoder, s.Bytes());
