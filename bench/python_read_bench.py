@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Receiver.read into complex64 against the C++ receiver, on the same paced UDP loopback stream.
 
 A sender process (python_bench_peer send) paces the benchmark's IF data packets (8,192-byte
