@@ -7,9 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +21,7 @@
 #include "sim/PacketWriter.h"
 #include "sim/StreamGenerator.h"
 #include "support/CaptureWriter.h"
+#include "support/ToolRun.h"
 
 namespace {
 
@@ -85,9 +83,7 @@ private:
     std::size_t pos_ = 0;
 };
 
-struct ToolRun {
-    int status = -1;
-    std::string out;
+struct DumpRun : ToolRun {
     std::string err;
 };
 
@@ -178,43 +174,26 @@ constexpr double kT0 = 1767225600.0;
 class DumpToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const fs::path self = fs::read_symlink("/proc/self/exe");
-        binary_ = (self.parent_path().parent_path() / "tools" / "dump" / "vita49-dump").string();
         if (!fs::exists(binary_)) GTEST_SKIP() << "vita49-dump is not built (libpcap missing?): " << binary_;
-        char pattern[] = "/tmp/vita49-dump-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
+        ASSERT_TRUE(dir_.Made());
     }
 
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return dir_.Path(name); }
     std::string Save(const CaptureWriter& w, const std::string& name) const {
         EXPECT_TRUE(w.Save(Path(name)));
         return Path(name);
     }
-    std::string SaveBytes(const Bytes& bytes, const std::string& name) const {
-        std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return Path(name);
-    }
+    std::string SaveBytes(const Bytes& bytes, const std::string& name) const { return dir_.Write(bytes, name); }
 
-    static ToolRun Shell(const std::string& command, const std::string& errPath) {
-        ToolRun r;
-        std::FILE* pipe = popen((command + " 2>'" + errPath + "'").c_str(), "r");
-        if (pipe == nullptr) return r;
-        char buffer[4096];
-        std::size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
-        const int status = pclose(pipe);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream in(errPath);
+    // `command` with its standard error kept apart from its output.
+    DumpRun Shell(const std::string& command) const {
+        DumpRun r;
+        static_cast<ToolRun&>(r) = RunShell(command + " 2>'" + Path("stderr.txt") + "'");
+        std::ifstream in(Path("stderr.txt"));
         r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         return r;
     }
-    ToolRun Dump(const std::string& args) const { return Shell("'" + binary_ + "' " + args, Path("stderr.txt")); }
+    DumpRun Dump(const std::string& args) const { return Shell("'" + binary_ + "' " + args); }
 
     // Every stdout line as a JSON object; a line that is not one fails the test.
     static std::vector<Json> JsonLines(const std::string& out) {
@@ -227,8 +206,8 @@ protected:
         return objects;
     }
 
-    std::string binary_;
-    std::string dir_;
+    const std::string binary_ = BuiltProgram("tools/dump/vita49-dump");
+    const ScratchDir dir_{"vita49-dump-test"};
 };
 
 // --- Link layers, IP versions, fragments -------------------------------------------------
@@ -269,7 +248,7 @@ TEST_P(DumpLinkTest, EveryPacketOfTheStreamIsShownOnceInCaptureOrder) {
     }
     const std::string file = Save(w, std::string(c.name) + (c.pcapng ? ".pcapng" : ".pcap"));
 
-    const ToolRun run = Dump("--json '" + file + "'");
+    const DumpRun run = Dump("--json '" + file + "'");
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<Json> lines = JsonLines(run.out);
     ASSERT_EQ(lines.size(), packets.size()) << run.out;
@@ -291,7 +270,7 @@ TEST_P(DumpLinkTest, EveryPacketOfTheStreamIsShownOnceInCaptureOrder) {
     EXPECT_EQ(lines[0].at("sample_rate_hz"), "1250000");
     EXPECT_EQ(lines[0].at("item_bits"), "16");
 
-    const ToolRun summary = Dump("--summary --json '" + file + "'");
+    const DumpRun summary = Dump("--summary --json '" + file + "'");
     ASSERT_EQ(summary.status, 0) << summary.err;
     const std::vector<Json> rows = JsonLines(summary.out);
     ASSERT_EQ(rows.size(), 1u) << summary.out;
@@ -366,7 +345,7 @@ TEST_F(DumpToolTest, StreamsAreCountedApartWithDiscontinuitiesAndMissingPackets)
     ASSERT_EQ(both.size(), 8u);
     for (const Json& j : both) EXPECT_EQ(j.at("stream_id"), "1");
 
-    const ToolRun text = Dump("--summary '" + file + "'");
+    const DumpRun text = Dump("--summary '" + file + "'");
     EXPECT_NE(text.out.find("udp 192.0.2.1:50000 -> 192.0.2.2:5001 0x00000001        6          2"),
               std::string::npos)
         << text.out;
@@ -409,7 +388,7 @@ TEST_F(DumpToolTest, TcpStreamIsReadInSequenceOrderAndResumesAfterAMissingSegmen
     add(isn + 1 + static_cast<std::uint32_t>(stream.size()), kFin | kAck, {});
     const std::string file = Save(w, "tcp_hole.pcap");
 
-    const ToolRun run = Dump("'" + file + "'");
+    const DumpRun run = Dump("'" + file + "'");
     ASSERT_EQ(run.status, 0) << run.err;
     // Whole packets outside the hole are decoded, each once; the ones it touches are not.
     std::size_t lostData = 0;
@@ -442,7 +421,7 @@ TEST_F(DumpToolTest, RawFileOfPacketsResynchronisesAfterBytesThatAreNoPacket) {
                                DataPacket(3, 3), Bytes(last.begin(), last.begin() + 30)});
     for (const std::string& name : {std::string("stream.vrt"), std::string("stream.dat --raw")}) {
         const std::string path = SaveBytes(file, name.substr(0, name.find(' ')));
-        const ToolRun run = Dump("'" + path + "'" + name.substr(std::min(name.size(), name.find(' '))));
+        const DumpRun run = Dump("'" + path + "'" + name.substr(std::min(name.size(), name.find(' '))));
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(CountOf(run.out, " if_data id=0x00000003"), 4u) << run.out;
         EXPECT_EQ(CountOf(run.out, "37 bytes that start no packet, skipped (a header of packet type 14)"), 1u)
@@ -461,7 +440,7 @@ TEST_F(DumpToolTest, StreamThatBeginsInsideAPacketIsNotTakenForOneThatLooksLikeA
     const Bytes fake{0x10, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x07};
     std::copy(fake.begin(), fake.end(), tail.begin() + 4);
     const Bytes file = Concat({tail, DataPacket(3, 5), DataPacket(3, 6), DataPacket(3, 7)});
-    const ToolRun run = Dump("--raw '" + SaveBytes(file, "mid.bin") + "'");
+    const DumpRun run = Dump("--raw '" + SaveBytes(file, "mid.bin") + "'");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(CountOf(run.out, " if_data id=0x00000003"), 3u) << run.out;
     EXPECT_EQ(CountOf(run.out, "id=0x00000007"), 0u) << run.out;
@@ -523,7 +502,7 @@ class DumpBadInputTest : public DumpToolTest, public ::testing::WithParamInterfa
 TEST_P(DumpBadInputTest, ReportsWhatIsBrokenAndDecodesTheRest) {
     const BadCase& c = GetParam();
     const std::string path = SaveBytes(c.contents(), std::string(c.name) + ".pcap");
-    const ToolRun run = Dump("'" + path + "'");
+    const DumpRun run = Dump("'" + path + "'");
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     const std::string& where = c.status == 1 ? run.err : run.out + run.err;
     EXPECT_NE(where.find(c.output), std::string::npos) << run.out << run.err;
@@ -552,7 +531,7 @@ TEST_F(DumpToolTest, BrokenFragmentsAreReportedWithTheirFlow) {
     w.Add(Frame(Link::kEthernet, UdpPacket(src, dst, DataPacket(4, 2), 3)), kT0 + 2);
     const std::string file = Save(w, "fragments.pcap");
 
-    const ToolRun run = Dump("'" + file + "'");
+    const DumpRun run = Dump("'" + file + "'");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(CountOf(run.out, " if_data id=0x00000004"), 2u) << run.out;
     EXPECT_EQ(CountOf(run.out, "overlapping fragments with different bytes: the first ones were kept"), 1u)
@@ -628,17 +607,17 @@ TEST_F(DumpToolTest, ExtractsTheSamplesOfOneStreamThroughTheDecodersRecordings) 
     }
     const std::string file = Save(w, "two_streams.pcap");
 
-    const ToolRun ambiguous = Dump("--wav '" + Path("x.wav") + "' '" + file + "'");
+    const DumpRun ambiguous = Dump("--wav '" + Path("x.wav") + "' '" + file + "'");
     EXPECT_EQ(ambiguous.status, 1);
     EXPECT_NE(ambiguous.err.find("3 streams carry IF data; choose one with --stream-id"), std::string::npos)
         << ambiguous.err;
-    const ToolRun noContext = Dump("--stream-id 3 --iq '" + Path("y.iq") + "' '" + file + "'");
+    const DumpRun noContext = Dump("--stream-id 3 --iq '" + Path("y.iq") + "' '" + file + "'");
     EXPECT_EQ(noContext.status, 1);
     EXPECT_NE(noContext.err.find("no samples of udp 192.0.2.1 -> 192.0.2.2:5001 id 0x00000003 recorded"),
               std::string::npos)
         << noContext.err;
 
-    const ToolRun run = Dump("--summary --stream-id 2 --wav '" + Path("x.wav") + "' --iq '" + Path("x.iq") + "' '" +
+    const DumpRun run = Dump("--summary --stream-id 2 --wav '" + Path("x.wav") + "' --iq '" + Path("x.iq") + "' '" +
                              file + "'");
     ASSERT_EQ(run.status, 0) << run.err;
     std::ifstream iqFile(Path("x.iq"), std::ios::binary);
@@ -655,7 +634,7 @@ TEST_F(DumpToolTest, ExtractsTheSamplesOfOneStreamThroughTheDecodersRecordings) 
 // --- tshark -----------------------------------------------------------------------------
 
 TEST_F(DumpToolTest, AgreesWithTsharkOnPacketsStreamsCountsAndTimestamps) {
-    if (Shell("command -v tshark", Path("which.txt")).status != 0) GTEST_SKIP() << "tshark is not installed";
+    if (Shell("command -v tshark").status != 0) GTEST_SKIP() << "tshark is not installed";
     const std::vector<SimPacket> packets = SimStream(0x2A, 12, 4096);
     CaptureWriter w(LinkTypeOf(Link::kEthernet));
     for (std::size_t i = 0; i < packets.size(); ++i) {
@@ -664,12 +643,11 @@ TEST_F(DumpToolTest, AgreesWithTsharkOnPacketsStreamsCountsAndTimestamps) {
         for (const Bytes& f : Fragments(ip, 1500)) w.Add(Frame(Link::kEthernet, f), kT0 + 0.001 * i);
     }
     const std::string file = Save(w, "tshark.pcap");
-    const ToolRun theirs =
+    const DumpRun theirs =
         Shell("tshark -r '" + file + "' -d udp.port==5001,vrt -Y vrt -T fields -E separator=' ' -e vrt.type -e vrt.sid" +
-                  " -e vrt.seq -e vrt.ts_int -e vrt.ts_frac_picosecond -e vrt.len",
-              Path("tshark.txt"));
+              " -e vrt.seq -e vrt.ts_int -e vrt.ts_frac_picosecond -e vrt.len");
     ASSERT_EQ(theirs.status, 0) << theirs.err;
-    const ToolRun ours = Dump("'" + file + "'");
+    const DumpRun ours = Dump("'" + file + "'");
     ASSERT_EQ(ours.status, 0) << ours.err;
     const std::vector<std::string> theirLines = Lines(theirs.out), ourLines = Lines(ours.out);
     ASSERT_EQ(theirLines.size(), packets.size()) << theirs.out;

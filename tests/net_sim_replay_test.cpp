@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -23,6 +20,7 @@
 #include "support/CaptureWriter.h"
 #include "support/SimSession.h"
 #include "support/StreamBuilder.h"
+#include "support/ToolRun.h"
 #include "vita49/PacketLayout.h"
 
 namespace {
@@ -116,27 +114,14 @@ CaptureWriter TcpCapture(const std::vector<Bytes>& packets) {
 
 class ReplayTest : public SimSession {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/vita49-replay-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        SimSession::TearDown();
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { ASSERT_TRUE(dir_.Made()); }
 
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return dir_.Path(name); }
     std::string Save(const CaptureWriter& w, const std::string& name) const {
         EXPECT_TRUE(w.Save(Path(name)));
         return Path(name);
     }
-    std::string SaveRaw(const Bytes& bytes, const std::string& name) const {
-        std::ofstream(Path(name), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return Path(name);
-    }
+    std::string SaveRaw(const Bytes& bytes, const std::string& name) const { return dir_.Write(bytes, name); }
 
     // The simulator on `simAddress`, replaying; skipped where the build reads no pcap files.
     void StartReplay(const std::string& simAddress, const sim::ReplayConfig& replay) {
@@ -202,7 +187,7 @@ protected:
         EXPECT_EQ(recorder.fftContexts.size(), OfCapturedStream(packets, kExtContext).size());
     }
 
-    std::string dir_;
+    const ScratchDir dir_{"vita49-replay-test"};
 };
 
 // --- Every kind of file over every kind of link --------------------------------------------
@@ -413,8 +398,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The program as a user starts it: a file it cannot replay, or replay options without a file
 // or with options that would shape a generated stream, end it at once with a reason.
 TEST_F(ReplayTest, TheProgramExitsWithAReasonForWhatItCannotReplay) {
-    const fs::path self = fs::read_symlink("/proc/self/exe");
-    const std::string binary = (self.parent_path().parent_path() / "tools" / "sim" / "vita49-sim").string();
+    const std::string binary = BuiltProgram("tools/sim/vita49-sim");
     if (!fs::exists(binary)) GTEST_SKIP() << "vita49-sim is not built: " << binary;
     const std::string raw = SaveRaw(Concat(GeneratedPackets(2)), "ok.vrt");
     struct Run {
@@ -430,15 +414,9 @@ TEST_F(ReplayTest, TheProgramExitsWithAReasonForWhatItCannotReplay) {
         {"--replay '" + raw + "' --replay-stream-id main", 2, "--replay-stream-id: not a 32-bit number"},
     };
     for (const Run& r : runs) {
-        const std::string command = "'" + binary + "' --address 127.0.21.21 --quiet " + r.args + " 2>&1";
-        std::FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string out;
-        char buffer[512];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-        const int status = pclose(pipe);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == r.status) << r.args << "\n" << out;
-        EXPECT_NE(out.find(r.says), std::string::npos) << r.args << "\n" << out;
+        const ToolRun run = RunShell("'" + binary + "' --address 127.0.21.21 --quiet " + r.args + " 2>&1");
+        EXPECT_EQ(run.status, r.status) << r.args << "\n" << run.out;
+        EXPECT_NE(run.out.find(r.says), std::string::npos) << r.args << "\n" << run.out;
     }
 }
 
