@@ -208,7 +208,22 @@ def _close_open_streams():
             pass
 
 
-class _Stream:
+class _ClosedOnExit:
+    """Closes on leaving a `with` block; a failing close does not hide the exception that
+    ends the block."""
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is None:
+            self.close()
+        else:
+            try:
+                self.close()
+            except Error:
+                pass  # the exception on its way out says more
+        return False
+
+
+class _Stream(_ClosedOnExit):
     """What Receiver and Decoder share: the buffer, the records, the callbacks."""
 
     _impl_type = None
@@ -258,15 +273,6 @@ class _Stream:
         # Opens, unless already opened (`with rx.open():` works too).
         return self if self.is_open else self.open()
 
-    def __exit__(self, exc_type, exc, tb):
-        if exc_type is None:
-            self.close()
-        else:
-            try:
-                self.close()
-            except Error:
-                pass  # the exception on its way out says more
-        return False
 
     @property
     def is_open(self):
@@ -439,7 +445,7 @@ class Decoder(_Stream):
         _check(self._impl.push_bytes(data), "Decoder.push_bytes")
 
 
-class RemoteControl:
+class RemoteControl(_ClosedOnExit):
     """The instrument's command channel (TCP port 5300 of remote_address).
 
     Keywords are the connection settings, which the stream set-up sends to the instrument:
@@ -467,16 +473,6 @@ class RemoteControl:
 
     def __enter__(self):
         return self if self._open else self.open()
-
-    def __exit__(self, exc_type, exc, tb):
-        if exc_type is None:
-            self.close()
-        else:
-            try:
-                self.close()
-            except Error:
-                pass
-        return False
 
     def init_streaming(self):
         """Selects or creates the streaming task and IQ stream and sends it where to stream."""
