@@ -40,6 +40,17 @@ const char* ProtocolName(std::uint8_t protocol) {
     }
 }
 
+// The addresses of an IP header, before its transport is known. Version 4 or 6.
+Flow IpFlow(int version, const std::uint8_t* src, const std::uint8_t* dst) {
+    Flow ip;
+    ip.transport = Transport::kIp;
+    ip.src.address.family = ip.dst.address.family = static_cast<std::uint8_t>(version);
+    const std::size_t size = version == 4 ? 4 : 16;
+    std::memcpy(ip.src.address.bytes, src, size);
+    std::memcpy(ip.dst.address.bytes, dst, size);
+    return ip;
+}
+
 } // namespace
 
 void CaptureReader::CountingSink::OnProblem(const Problem& problem) {
@@ -182,11 +193,7 @@ void CaptureReader::Ipv4(const FrameInfo& f, const std::uint8_t* p, std::size_t 
         Report(shortKind, f, nullptr, Shortfall(f, "IPv4 header", 20, n), p, n);
         return;
     }
-    Flow ip;
-    ip.transport = Transport::kIp;
-    ip.src.address.family = ip.dst.address.family = 4;
-    std::memcpy(ip.src.address.bytes, p + 12, 4);
-    std::memcpy(ip.dst.address.bytes, p + 16, 4);
+    const Flow ip = IpFlow(4, p + 12, p + 16);
     const std::size_t headerBytes = 4u * (p[0] & 0x0F);
     const std::size_t total = Be16(p + 2);
     if (headerBytes < 20 || total < headerBytes) {
@@ -218,11 +225,7 @@ void CaptureReader::Ipv6(const FrameInfo& f, const std::uint8_t* p, std::size_t 
         Report(shortKind, f, nullptr, Shortfall(f, "IPv6 header", 40, n), p, n);
         return;
     }
-    Flow ip;
-    ip.transport = Transport::kIp;
-    ip.src.address.family = ip.dst.address.family = 6;
-    std::memcpy(ip.src.address.bytes, p + 8, 16);
-    std::memcpy(ip.dst.address.bytes, p + 24, 16);
+    const Flow ip = IpFlow(6, p + 8, p + 24);
     const std::size_t payloadBytes = Be16(p + 4);
     if (payloadBytes == 0) {
         Report(ProblemKind::kNotCarried, f, &ip, "IPv6 jumbogram or empty payload, not read", p, n);
