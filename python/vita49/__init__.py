@@ -273,7 +273,6 @@ class _Stream(_ClosedOnExit):
         # Opens, unless already opened (`with rx.open():` works too).
         return self if self.is_open else self.open()
 
-
     @property
     def is_open(self):
         return self._impl.is_open
