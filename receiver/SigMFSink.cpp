@@ -248,7 +248,7 @@ std::string SigMFSink::MetaJson() const {
     o << "{\n  \"global\": {\n"
       << "    \"core:datatype\": " << Quoted(itemBits_ == 32 ? "ci32_le" : "ci16_le") << ",\n";
     if (armed_) o << "    \"core:sample_rate\": " << Number(sampleRateHz_) << ",\n";
-    o << "    \"core:version\": " << Quoted(kSpecVersion) << ",\n"
+    o << "    \"core:version\": " << Quoted(kFormatVersion) << ",\n"
       << "    \"core:num_channels\": 1,\n"
       << "    \"core:recorder\": " << Quoted(std::string("vita49 ") + VITA49_VERSION_TEXT) << ",\n"
       << "    \"core:description\": " << Quoted(description_) << ",\n"

@@ -18,8 +18,8 @@ namespace vita49 {
 
 class SigMFSink : public RecordingSink {
 public:
-    // The SigMF specification version the files follow.
-    static constexpr const char* kSpecVersion = "1.2.0";
+    // The SigMF format version the files follow (their core:version).
+    static constexpr const char* kFormatVersion = "1.2.0";
     // The meta file is brought up to date at least this often while samples arrive.
     static constexpr std::chrono::seconds kMetaInterval{1};
     // Beyond this many, losses are only counted in the global object.

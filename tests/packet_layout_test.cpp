@@ -32,7 +32,7 @@ struct Layout {
 };
 
 // The header these flags describe, with every value its parts can carry.
-sim::PacketHeader Spec(const Layout& l, std::uint8_t count) {
+sim::PacketHeader HeaderOf(const Layout& l, std::uint8_t count) {
     sim::PacketHeader h = test::Header(l.type, kStreamId, count);
     h.classId = l.classId;
     h.classOui = 0xFEDCBA;
@@ -54,7 +54,7 @@ std::vector<std::uint8_t> Payload() {
 
 // The packet, written by the tests' own builder.
 test::HandPacket Build(const Layout& l, std::uint8_t count = 5, bool reservedBits = false) {
-    test::HandPacket p = test::BuildPacket(Spec(l, count), Payload());
+    test::HandPacket p = test::BuildPacket(HeaderOf(l, count), Payload());
     if (reservedBits) p.bytes[0] |= 0x03; // header bits 25 and 24: no reader may look at them
     return p;
 }
@@ -166,8 +166,8 @@ TEST_P(PacketLayoutTest, SimulatorWritesTheSameBytes) {
     const Layout l = L();
     const std::vector<std::uint8_t> payload = Payload();
     std::vector<std::uint8_t> written;
-    sim::AppendPacket(written, Spec(l, 11), payload.data(), payload.size());
-    EXPECT_EQ(written, test::BuildPacket(Spec(l, 11), payload).bytes);
+    sim::AppendPacket(written, HeaderOf(l, 11), payload.data(), payload.size());
+    EXPECT_EQ(written, test::BuildPacket(HeaderOf(l, 11), payload).bytes);
 }
 
 TEST_P(PacketLayoutTest, EveryShorterLengthFailsExactlyTheFieldsItCuts) {
