@@ -167,6 +167,7 @@ struct Run {
     // What the instrument said about itself and about the set-up; unanswered: no such query.
     bool errorQueryAnswered = false;
     std::vector<std::string> instrumentErrors;
+    std::string recordingError; // the receiver's, once closed
 
     std::string CommandPort() const { return instrument + ":5300"; }
 };
@@ -366,7 +367,7 @@ class StallWatch {
 public:
     void Update(Run& run, StatusLine& status, double elapsed, std::uint32_t dataPackets) {
         if (dataPackets != packets_) {
-            if (stalled_) status.Warn("IF data again after " + Fixed(elapsed - lastDataAt_, 1) + " s without");
+            if (stalled_) status.Warn("IF data again, after " + Fixed(elapsed - lastDataAt_, 1) + " s without");
             packets_ = dataPackets;
             lastDataAt_ = elapsed;
             stalled_ = false;
@@ -451,8 +452,8 @@ void CloseAll(Run& run) {
         run.session.Check(run.receiver.Close(), "Vita49Receiver::Close");
         // The files are finished only now: a full disk or a file that could not be created
         // is a failure of the run, not something to find out later.
-        const std::string error = run.receiver.RecordingError();
-        if (!error.empty()) run.session.Fail("recording", error);
+        run.recordingError = run.receiver.RecordingError();
+        if (!run.recordingError.empty()) run.session.Fail("recording", run.recordingError);
     }
     if (run.controlOpen) run.session.Check(run.control.Close(), "Vita49RemoteControl::Close");
     if (run.sim) {
@@ -676,8 +677,11 @@ int CheckAndConclude(const Run& run, const MonitorSnapshot& s) {
     CheckInstrumentErrors(run, checks);
     CheckAgainstSimulator(run, s, checks);
     CheckPlot(run, s, checks);
+    checks.Report(run.recordingError.empty(), run.recordingError.empty() ? "no recording failed"
+                                                                         : "recording: " + run.recordingError);
     if (run.session.Failed() || checks.failed > 0) {
-        std::printf("vita49-record: %d check(s) failed\n", checks.failed);
+        std::printf("vita49-record: %d check(s) failed%s\n", checks.failed,
+                    run.session.Failed() ? ", and an operation failed (see above)" : "");
         return run.session.Failed() ? kExitFailure : kExitCheck;
     }
     std::printf("vita49-record: all checks passed\n");
