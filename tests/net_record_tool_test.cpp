@@ -68,7 +68,8 @@ public:
         if (pid_ <= 0) return;
         ::kill(pid_, SIGCONT);
         ::kill(pid_, SIGINT);
-        for (int i = 0; i < 100 && ::kill(pid_, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        for (int i = 0; i < 100 && ::kill(pid_, 0) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
         if (::kill(pid_, 0) == 0) ::kill(pid_, SIGKILL);
     }
     SimProcess(const SimProcess&) = delete;
@@ -76,12 +77,14 @@ public:
 
     bool Started() const { return started_; }
     int Pid() const { return pid_; }
-    // The command lines it took ("> ..."), from the `from`th on.
+    // The command lines it was sent, taken ("> ...") or refused ("! ..."), from the `from`th on.
     std::vector<std::string> Commands(std::size_t from = 0) const {
         std::ifstream in(log_);
         std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("> ", 0) == 0) lines.push_back(line.substr(2));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("> ", 0) != 0 && line.rfind("! ", 0) != 0) continue;
+            lines.push_back(line.substr(2, line.find("   (refused") - 2));
+        }
         lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(from, lines.size())));
         return lines;
     }
@@ -117,7 +120,8 @@ void ExpectTextsInside(const std::string& svg, double width) {
         const std::string attributes = (*it)[1];
         if (!attribute(attributes, "transform", "").empty()) continue; // the rotated axis title
         const double x = std::stod(attribute(attributes, "x", "0"));
-        const double w = 0.6 * std::stod(attribute(attributes, "font-size", "12")) * static_cast<double>((*it)[2].length());
+        const double em = std::stod(attribute(attributes, "font-size", "12"));
+        const double w = 0.6 * em * static_cast<double>((*it)[2].length());
         const std::string anchor = attribute(attributes, "text-anchor", "start");
         const double left = anchor == "middle" ? x - w / 2 : anchor == "end" ? x - w : x;
         EXPECT_GE(left, 0.0) << (*it)[0];
@@ -135,6 +139,8 @@ TEST_F(RecordToolTest, MainJobRecordsAndPassesItsEndToEndCheck) {
         << r.out;
     EXPECT_NE(r.out.find("all checks passed"), std::string::npos);
     EXPECT_EQ(r.out.find("FAILED"), std::string::npos);
+    EXPECT_NE(r.out.find("vita49-record: instrument: vita49,vita49-sim,"), std::string::npos);
+    EXPECT_NE(r.out.find("ok     the instrument reported no error after the set-up"), std::string::npos);
     // A status line a second, one per line when the output is not a terminal.
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\\n\\[ +1\\.[0-9] s\\] data [1-9][0-9]* ")));
 
@@ -195,7 +201,8 @@ TEST_F(RecordToolTest, HelpAndBadOptions) {
     };
     for (const Bad& bad : {Bad{"--bogus", "unknown option '--bogus'"}, Bad{"--bits 24", "--bits: not 16 or 32: '24'"},
                            Bad{"--duration", "--duration needs a value"}, Bad{"--udp-port 70000", "--udp-port"},
-                           Bad{"--freq 101GHz", "--freq: not a frequency from 0 to 100 GHz"}, Bad{"--type serial", "--type"},
+                           Bad{"--freq 101GHz", "--freq: not a frequency from 0 to 100 GHz"},
+                           Bad{"--type serial", "--type"},
                            Bad{"--host 127.0.5.202", "--host needs --local"}}) {
         r = Record(bad.args);
         EXPECT_EQ(r.status, 2) << bad.args << ": " << r.out;
@@ -212,8 +219,8 @@ TEST_F(RecordToolTest, AFailingOperationIsNamedWithItsCode) {
         << r.out;
     // What to check, and after what was already printed: standard output, a pipe here, is
     // written out before the error.
-    const std::size_t error =
-        r.out.find(": connection to 127.0.5.203:5300 refused or not answered within 100 ms (address, power, firewall?)");
+    const std::size_t error = r.out.find(": connection to 127.0.5.203:5300 refused or not answered within 100 ms "
+                                         "(address, power, firewall?)");
     EXPECT_NE(error, std::string::npos) << r.out;
     EXPECT_LT(r.out.find("UDP_SINGLECAST stream 1 from 127.0.5.203"), error) << r.out;
 }
@@ -237,20 +244,23 @@ TEST_F(RecordToolTest, ARecordingThatCannotBeWrittenFailsTheRun) {
 }
 
 // Against an instrument of its own, with every tenth IF data packet left out: the losses fail
-// the run until --max-loss allows them, and only the stream parameters given are sent.
+// the run until --max-loss allows them, only the stream parameters given are sent, and an
+// error the instrument reports after the set-up fails the run too.
 TEST_F(RecordToolTest, LossesFailUnlessAllowedAndOnlyGivenSettingsAreSent) {
     SimProcess sim(scratch, "127.0.43.1", "--skip-every 10");
     ASSERT_TRUE(sim.Started());
     const std::string host = "--host 127.0.43.1 --local 127.0.43.1 --duration 1 --iq '' --sigmf '' ";
 
-    ToolRun r = Record(host + "--wav '' --plot never.svg --trace 9");
+    // A bandwidth beyond the simulator's 80 MHz: refused, and so reported by SYSTem:ERRor?.
+    ToolRun r = Record(host + "--wav '' --plot never.svg --trace 9 --cbw 100M");
     EXPECT_EQ(r.status, 3) << r.out;
+    EXPECT_NE(r.out.find("vita49-record: instrument: vita49,vita49-sim,"), std::string::npos) << r.out;
     std::smatch data;
     ASSERT_TRUE(std::regex_search(r.out, data, std::regex("IF data +([0-9]+) packets, ([0-9]+) lost in ([0-9]+) "
                                                           "discontinuities")))
         << r.out;
     const long received = std::stol(data[1]), lost = std::stol(data[2]);
-    EXPECT_EQ(lost, std::stol(data[3])); // one packet per gap
+    EXPECT_EQ(lost, std::stol(data[3]));                   // one packet per gap
     EXPECT_LE(std::labs(9 * lost - received), 9) << r.out; // one in ten missing
     EXPECT_NE(r.out.find("FAILED no packet lost (" + std::to_string(lost) + " or more lost; --max-loss"),
               std::string::npos)
@@ -259,15 +269,20 @@ TEST_F(RecordToolTest, LossesFailUnlessAllowedAndOnlyGivenSettingsAreSent) {
               std::string::npos)
         << r.out;
     EXPECT_FALSE(fs::exists(dir + "/never.svg"));
-    EXPECT_TRUE(StreamParameterCommands(sim.Commands()).empty()); // the instrument keeps its tuning
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("FAILED the instrument reported: -222,\"[^\"]*CBW out of range\"")))
+        << r.out;
+    // The instrument keeps its tuning: the one parameter given is the only one sent.
+    EXPECT_EQ(StreamParameterCommands(sim.Commands()), std::vector<std::string>{"IQSTream:CBW 100000000Hz"});
     const std::size_t firstRun = sim.Commands().size();
 
-    r = Record(host + "--wav given.wav --max-loss 1000 --freq 2G --bits 32");
+    // Tuning above 2^32-1 Hz.
+    r = Record(host + "--wav given.wav --max-loss 1000 --freq 26.5G --bits 32");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("ok +[1-9][0-9]* packets lost, at most 1000 allowed")));
-    EXPECT_NE(r.out.find("ok     tuning frequency 2000000000 Hz in the context"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ok     tuning frequency 26500000000 Hz in the context"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ok     the instrument reported no error after the set-up"), std::string::npos) << r.out;
     EXPECT_EQ(StreamParameterCommands(sim.Commands(firstRun)),
-              (std::vector<std::string>{"IQSTream:FREQuency:TUNE 2000000000Hz", "IQSTream:PAYLoad:FORMat I32Q32"}));
+              (std::vector<std::string>{"IQSTream:FREQuency:TUNE 26500000000Hz", "IQSTream:PAYLoad:FORMat I32Q32"}));
     if (!HaveSoxi()) GTEST_SKIP() << "soxi is not installed: the WAV header was not checked with sox";
     EXPECT_EQ(RunShell("soxi -b '" + dir + "/given.wav'").out, "32\n");
 }
@@ -288,7 +303,8 @@ TEST_F(RecordToolTest, AStalledStreamIsAWarningAndAFailedCheck) {
     const std::size_t warning = r.out.find("vita49-record: warning: no IF data for 2 s (since ");
     EXPECT_NE(warning, std::string::npos) << r.out;
     EXPECT_LT(warning, r.out.find("summary after")) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("FAILED IF data stopped 1 time\\(s\\), the longest for [23]\\.[0-9] s")))
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("FAILED IF data stopped 1 time\\(s\\), the longest for [23]\\.[0-9] s")))
         << r.out;
 }
 

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -249,8 +250,15 @@ void PrintPlan(const Run& run) {
 
 // Tuning beyond 32 bits needs the wide operation; below, the one every instrument knows.
 RETURN_CODE TuneTo(Vita49RemoteControl& control, std::uint64_t hz) {
-    if (hz > 0xFFFFFFFFull) return RC_INVALID_ARGUMENT; // TODO wide tuning
+    if (hz > 0xFFFFFFFFull) return control.ChangeTuneHz(hz);
     return control.ChangeTune(static_cast<unsigned long>(hz));
+}
+
+// A text from the instrument as one harmless line: no control characters reach the terminal.
+std::string Printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
 }
 
 // --- What to check when an operation fails, as far as its code tells.
@@ -327,13 +335,52 @@ bool Step(Run& run, RETURN_CODE rc, const std::string& operation) {
     return run.session.Check(rc, operation, CommandAdvice(run, operation, rc));
 }
 
+// The instrument's identity, printed. One without *IDN? is said, not failed.
+bool IdentifyInstrument(Run& run) {
+    std::string identity;
+    const RETURN_CODE rc = run.control.Identify(identity);
+    if (rc == RC_TIMEOUT) {
+        std::printf("vita49-record: the instrument has no *IDN? query (no answer within 3 s from %s)\n",
+                    run.CommandPort().c_str());
+        return true;
+    }
+    if (!Step(run, rc, "Identify (*IDN?)")) return false;
+    std::printf("vita49-record: instrument: %s\n", Printable(identity).c_str());
+    return true;
+}
+
+// The instrument's error queue after the set-up, read until it says "0,...". Entries fail the
+// set-up check at the end; an instrument without the query is said, not failed.
+bool ReadInstrumentErrors(Run& run) {
+    constexpr int kMostEntries = 64; // an instrument that never says 0 must not keep us here
+    for (int i = 0; i < kMostEntries; ++i) {
+        std::string entry;
+        const RETURN_CODE rc = run.control.ReadError(entry);
+        if (rc == RC_TIMEOUT) {
+            std::printf("vita49-record: the instrument has no SYSTem:ERRor? query (no answer within 3 s from %s); "
+                        "its errors are not checked\n",
+                        run.CommandPort().c_str());
+            return true;
+        }
+        if (!Step(run, rc, "ReadError (SYSTem:ERRor?)")) return false;
+        run.errorQueryAnswered = true;
+        char* end = nullptr;
+        const long code = std::strtol(entry.c_str(), &end, 10);
+        if (end != entry.c_str() && *end == ',' && code == 0) return true;
+        run.instrumentErrors.push_back(Printable(entry));
+        std::printf("vita49-record: the instrument reports: %s\n", run.instrumentErrors.back().c_str());
+    }
+    return true;
+}
+
 // The stream's set-up on the instrument, up to (not including) its start. Only the stream
 // parameters that were given are sent: a real instrument keeps its own for the rest.
 bool SetUpStream(Run& run) {
     const RecordOptions& opt = run.opt;
     Vita49RemoteControl& control = run.control;
     if (!Step(run, control.InitVita49Streaming(), "InitVita49Streaming")) return false;
-    if (opt.frequencyHz && !Step(run, TuneTo(control, *opt.frequencyHz), "ChangeTune")) return false;
+    const char* tune = opt.frequencyHz.value_or(0) > 0xFFFFFFFFull ? "ChangeTuneHz" : "ChangeTune";
+    if (opt.frequencyHz && !Step(run, TuneTo(control, *opt.frequencyHz), tune)) return false;
     if (opt.cbwHz && !Step(run, control.ChangeCBW(*opt.cbwHz), "ChangeCBW")) return false;
     if (opt.oversampling && !Step(run, control.ChangeOversampling(*opt.oversampling), "ChangeOversampling"))
         return false;
@@ -341,7 +388,7 @@ bool SetUpStream(Run& run) {
         return false;
     if (opt.bits && !Step(run, control.ChangeDataItemSize(static_cast<unsigned char>(*opt.bits)), "ChangeDataItemSize"))
         return false;
-    return true;
+    return ReadInstrumentErrors(run);
 }
 
 bool OpenReceiver(Run& run) {
@@ -709,7 +756,8 @@ int main(int argc, char** argv) {
     if (!StartInstrument(run)) return ReportWritten(kExitFailure);
     MakeSettings(run);
     PrintPlan(run);
-    if (OpenControl(run) && SetUpStream(run) && OpenReceiver(run) && StartStream(run)) Receive(run);
+    if (OpenControl(run) && IdentifyInstrument(run) && SetUpStream(run) && OpenReceiver(run) && StartStream(run))
+        Receive(run);
     CloseAll(run);
     if (!run.streaming) return ReportWritten(kExitFailure);
 
