@@ -590,7 +590,7 @@ void PrintFiles(const Run& run, const MonitorSnapshot& s) {
 }
 
 void PrintSummary(const Run& run, const MonitorSnapshot& s) {
-    std::printf("\nvita49-record: summary after %.1f s\n", run.receivedFor);
+    std::printf("\nvita49-record: summary after %.1f s%s\n", run.receivedFor, g_interrupted ? " (interrupted)" : "");
     PrintContext(s);
     PrintPackets(run, s);
     PrintFiles(run, s);
