@@ -1,7 +1,7 @@
 // The simulated instrument's command port with controllers that misbehave: one that sends
 // queries and never reads the answers must not hold up another, is disconnected once its
 // answers fill their queue, and does not keep the built vita49-sim from ending on SIGINT.
-// Loopback addresses 127.0.42.6x.
+// Loopback addresses 127.0.42.16x.
 
 #include <gtest/gtest.h>
 
@@ -128,7 +128,7 @@ constexpr std::size_t kFloodLimit = 64u << 20;
 using ControllerTest = vita49::test::SimSession;
 
 TEST_F(ControllerTest, OneThatNeverReadsHoldsUpNoOtherAndIsDisconnected) {
-    StartSim("127.0.42.60");
+    StartSim("127.0.42.160");
     Controller reader(address);
     ASSERT_TRUE(reader.Connected());
     const std::string identity = reader.Query("*IDN?\n");
@@ -154,7 +154,7 @@ TEST_F(ControllerTest, OneThatNeverReadsHoldsUpNoOtherAndIsDisconnected) {
 }
 
 TEST_F(ControllerTest, AnswersOfAControllerThatStopsSendingStillGoOut) {
-    StartSim("127.0.42.61");
+    StartSim("127.0.42.161");
     Controller controller(address);
     ASSERT_TRUE(controller.Connected());
     // The queries and the end of sending arrive together: the answers go out, then the
@@ -206,7 +206,7 @@ struct SimProcess {
 };
 
 TEST(SimProgramTest, SigintEndsItWhileAControllerFloodsWithoutReading) {
-    const std::string address = "127.0.42.62";
+    const std::string address = "127.0.42.162";
     SimProcess sim;
     ASSERT_TRUE(sim.Start(address)) << "cannot start " << vita49::test::BuiltProgram("tools/sim/vita49-sim");
     std::unique_ptr<Controller> flooder;
