@@ -194,6 +194,22 @@ TEST(QueryTest, AfterTheInstrumentClosedTheChannelIsBroken) {
     remote.Close();
 }
 
+TEST(QueryTest, AnAnswerAfterItsTimeOutIsNotTakenForTheNext) {
+    CommandPeer peer(Address(132));
+    ASSERT_TRUE(peer.Start());
+    peer.SetAnswer(kIdn, Answer{{Piece{Ms(3300), "Maker,Model\r\n"}}, CommandPeer::Then::KeepOpen});
+    peer.SetAnswer(kError, Answer::Text("0,\"No error\"\r\n"));
+    Vita49RemoteControl remote;
+    remote.Init(Settings(Address(132)));
+    ASSERT_EQ(remote.Open(), RC_OK);
+    std::string text = "untouched";
+    ASSERT_EQ(remote.Identify(text), RC_TIMEOUT);
+    ASSERT_TRUE(peer.WaitForAnswersSent());
+    ASSERT_EQ(remote.ReadError(text), RC_OK);
+    EXPECT_EQ(text, "0,\"No error\"");
+    remote.Close();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The whole road against the simulated instrument.
 
