@@ -84,6 +84,13 @@ RETURN_CODE Vita49RemoteControl::Vita49RemoteControlImpl::AskLine(const std::str
         if (r.code != RC_OK) return r.code;
         if (r.status == ReceiveStatus::PeerClosed) return RC_CONNECTION_ERROR;
     }
+    // Whatever else has arrived answers nothing still asked (a late answer after a time-out);
+    // the bound keeps a chattering peer from holding the call.
+    for (int i = 0; i < 64; ++i) {
+        const vita49::net::Received stale = ReadResponse(text, received, 0);
+        if (stale.status != ReceiveStatus::Data || received == 0) break;
+    }
+    answersOwed_ = 0;
     RETURN_CODE rc = SendCommand(query);
     if (rc != RC_OK) return rc;
     const vita49::net::Received r = ReadResponse(text, received);

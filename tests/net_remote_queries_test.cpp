@@ -1,6 +1,7 @@
 // The remote control's one-line queries (Identify, ReadError) and the 64-bit tuning
 // operations: against a scripted command peer for every way an answer can go wrong, and
-// against the simulated instrument for the whole road. Loopback addresses 127.0.42.x.
+// against the simulated instrument for the whole road. Loopback addresses 127.0.42.1xx (the
+// Python tests count up from 127.0.42.1).
 
 #include <gtest/gtest.h>
 
@@ -72,17 +73,17 @@ TEST_P(HzLine, IsSentWhole) {
 std::string TuneText(std::uint64_t hz) { return "IQSTream:FREQuency:TUNE " + std::to_string(hz) + "Hz\n"; }
 
 const HzCase kHzCases[] = {
-    {"TuneZero", 10, [](Vita49RemoteControl& r) { return r.ChangeTuneHz(0); }, TuneText(0)},
-    {"TuneJustAbove32Bits", 11, [](Vita49RemoteControl& r) { return r.ChangeTuneHz(4294967296ull); },
+    {"TuneZero", 110, [](Vita49RemoteControl& r) { return r.ChangeTuneHz(0); }, TuneText(0)},
+    {"TuneJustAbove32Bits", 111, [](Vita49RemoteControl& r) { return r.ChangeTuneHz(4294967296ull); },
      TuneText(4294967296ull)},
-    {"Tune26GHz", 12, [](Vita49RemoteControl& r) { return r.ChangeTuneHz(26500000000ull); },
+    {"Tune26GHz", 112, [](Vita49RemoteControl& r) { return r.ChangeTuneHz(26500000000ull); },
      "IQSTream:FREQuency:TUNE 26500000000Hz\n"},
-    {"TuneLargest", 13,
+    {"TuneLargest", 113,
      [](Vita49RemoteControl& r) { return r.ChangeTuneHz(std::numeric_limits<std::uint64_t>::max()); },
      "IQSTream:FREQuency:TUNE 18446744073709551615Hz\n"},
-    {"CbwJustAbove32Bits", 14, [](Vita49RemoteControl& r) { return r.ChangeCBWHz(4294967296ull); },
+    {"CbwJustAbove32Bits", 114, [](Vita49RemoteControl& r) { return r.ChangeCBWHz(4294967296ull); },
      "IQSTream:CBW 4294967296Hz\n"},
-    {"CbwAsThe32BitOne", 15, [](Vita49RemoteControl& r) { return r.ChangeCBWHz(20000000); },
+    {"CbwAsThe32BitOne", 115, [](Vita49RemoteControl& r) { return r.ChangeCBWHz(20000000); },
      "IQSTream:CBW 20000000Hz\n"},
 };
 
@@ -131,17 +132,17 @@ TEST_P(QueryAnswer, GivesTheFirstLineOrACodeThatSaysWhy) {
 }
 
 const QueryCase kQueryCases[] = {
-    {"Identity", 20, true, Answer::Text("Maker,Model,1234,2.1\r\n"), RC_OK, "Maker,Model,1234,2.1"},
-    {"IdentityWithoutLineEnd", 21, true, Answer::Text("Maker,Model,1234,2.1"), RC_OK, "Maker,Model,1234,2.1"},
-    {"IdentityEndingInLf", 22, true, Answer::Text("Maker,Model\n"), RC_OK, "Maker,Model"},
-    {"IdentityInPieces", 23, true,
+    {"Identity", 120, true, Answer::Text("Maker,Model,1234,2.1\r\n"), RC_OK, "Maker,Model,1234,2.1"},
+    {"IdentityWithoutLineEnd", 121, true, Answer::Text("Maker,Model,1234,2.1"), RC_OK, "Maker,Model,1234,2.1"},
+    {"IdentityEndingInLf", 122, true, Answer::Text("Maker,Model\n"), RC_OK, "Maker,Model"},
+    {"IdentityInPieces", 123, true,
      Answer{{Piece{Ms(0), "Maker,Mo"}, Piece{Ms(300), "del\r\n"}}, CommandPeer::Then::KeepOpen}, RC_OK, "Maker,Mo"},
-    {"ErrorEntryThenMore", 24, false, Answer::Text("-113,\"Undefined header\"\r\n0,\"No error\"\r\n"), RC_OK,
+    {"ErrorEntryThenMore", 124, false, Answer::Text("-113,\"Undefined header\"\r\n0,\"No error\"\r\n"), RC_OK,
      "-113,\"Undefined header\""},
-    {"EmptyQueue", 25, false, Answer::Text("0,\"No error\"\r\n"), RC_OK, "0,\"No error\""},
-    {"EmptyLine", 26, false, Answer::Text("\r\n"), RC_OK, ""},
-    {"NoAnswer", 27, false, Answer::None(), RC_TIMEOUT, "untouched"},
-    {"OutputEndedWithoutAnswer", 28, true, Answer{{}, CommandPeer::Then::EndOutput}, RC_CONNECTION_ERROR,
+    {"EmptyQueue", 125, false, Answer::Text("0,\"No error\"\r\n"), RC_OK, "0,\"No error\""},
+    {"EmptyLine", 126, false, Answer::Text("\r\n"), RC_OK, ""},
+    {"NoAnswer", 127, false, Answer::None(), RC_TIMEOUT, "untouched"},
+    {"OutputEndedWithoutAnswer", 128, true, Answer{{}, CommandPeer::Then::EndOutput}, RC_CONNECTION_ERROR,
      "untouched"},
 };
 
@@ -151,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, QueryAnswer, ::testing::ValuesIn(kQueryCases),
 TEST(QueryTest, AnswersNobodyReadAreNotTakenForTheNext) {
     // The set-up's add queries leave their answers unread, as an instrument that answers
     // every query does.
-    CommandPeer peer(Address(30));
+    CommandPeer peer(Address(130));
     ASSERT_TRUE(peer.Start());
     peer.SetAnswer("TASK:LIST?\n", Answer::Text("\"SPECTRUM\",\"Spectrum 1\"\r\n"));
     peer.SetAnswer("TASK:ADD? \"RT_STREAMING\"\n", Answer::Text("\"RT_STREAMING\",\"Stream A\"\r\n"));
@@ -163,7 +164,7 @@ TEST(QueryTest, AnswersNobodyReadAreNotTakenForTheNext) {
     peer.SetAnswer(kIdn, Answer::Text("Maker,Model,1,1\r\n"));
     peer.SetAnswer(kError, Answer::Text("0,\"No error\"\r\n"));
     Vita49RemoteControl remote;
-    remote.Init(Settings(Address(30)));
+    remote.Init(Settings(Address(130)));
     ASSERT_EQ(remote.Open(), RC_OK);
     ASSERT_EQ(remote.InitVita49Streaming(), RC_OK);
     std::string identity;
@@ -176,11 +177,11 @@ TEST(QueryTest, AnswersNobodyReadAreNotTakenForTheNext) {
 }
 
 TEST(QueryTest, AfterTheInstrumentClosedTheChannelIsBroken) {
-    CommandPeer peer(Address(31));
+    CommandPeer peer(Address(131));
     ASSERT_TRUE(peer.Start());
     peer.SetAnswer(kIdn, Answer{{Piece{Ms(0), "Maker,Model\r\n"}}, CommandPeer::Then::Close});
     Vita49RemoteControl remote;
-    remote.Init(Settings(Address(31)));
+    remote.Init(Settings(Address(131)));
     ASSERT_EQ(remote.Open(), RC_OK);
     std::string identity;
     ASSERT_EQ(remote.Identify(identity), RC_OK);
@@ -193,13 +194,29 @@ TEST(QueryTest, AfterTheInstrumentClosedTheChannelIsBroken) {
     remote.Close();
 }
 
+TEST(QueryTest, AnAnswerAfterItsTimeOutIsNotTakenForTheNext) {
+    CommandPeer peer(Address(132));
+    ASSERT_TRUE(peer.Start());
+    peer.SetAnswer(kIdn, Answer{{Piece{Ms(3300), "Maker,Model\r\n"}}, CommandPeer::Then::KeepOpen});
+    peer.SetAnswer(kError, Answer::Text("0,\"No error\"\r\n"));
+    Vita49RemoteControl remote;
+    remote.Init(Settings(Address(132)));
+    ASSERT_EQ(remote.Open(), RC_OK);
+    std::string text = "untouched";
+    ASSERT_EQ(remote.Identify(text), RC_TIMEOUT);
+    ASSERT_TRUE(peer.WaitForAnswersSent());
+    ASSERT_EQ(remote.ReadError(text), RC_OK);
+    EXPECT_EQ(text, "0,\"No error\"");
+    remote.Close();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The whole road against the simulated instrument.
 
 using SimQueryTest = vita49::test::SimSession;
 
 TEST_F(SimQueryTest, IdentityErrorsAndTuningAbove32Bits) {
-    StartSim(Address(40));
+    StartSim(Address(140));
     SetUpStream(Settings(UDP_SINGLECAST, 5000, 5001));
     std::string text;
     ASSERT_EQ(control.Identify(text), RC_OK);

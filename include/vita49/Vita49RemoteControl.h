@@ -78,7 +78,8 @@ public:
     /// answer of at most 1024 bytes is read within 3000 ms, as for the list queries, and its
     /// first line is taken. The string is changed only on RC_OK.
     /// \return RC_OK; RC_TIMEOUT when no answer came within 3000 ms: the instrument does not
-    /// know the query, and the channel stays usable; RC_CONNECTION_ERROR when not open or when
+    /// know the query, and the channel stays usable (a late answer that has arrived by the
+    /// next one-line query is dropped there); RC_CONNECTION_ERROR when not open or when
     /// the instrument has ended its sending direction (no answer can follow); RC_SOCKET_ERROR
     /// when the channel broke.
     RETURN_CODE Identify(std::string& identity);

@@ -272,7 +272,7 @@ CommandResult CommandInterpreter::Refuse(ScpiError error, std::string why) {
     else if (errorQueue_.size() + 1 == kErrorQueueEntries)
         errorQueue_.push_back(std::to_string(scpi::kQueueOverflow.code) + ",\"" + scpi::kQueueOverflow.text + "\"");
     CommandResult r;
-    r.error = std::move(why);
+    r.error = std::string(error.text) + ": " + why;
     return r;
 }
 
@@ -625,7 +625,10 @@ const CommandRow* FindCommand(std::string_view header) {
 
 CommandResult CommandInterpreter::Dispatch(std::string_view header, bool query, std::string_view argument) {
     const CommandRow* row = FindCommand(header);
-    if (row == nullptr) return Refuse(scpi::kUndefinedHeader, "undefined header");
+    // The header says which command is unknown; it holds no quote (checked in Execute).
+    if (row == nullptr)
+        return Refuse(scpi::kUndefinedHeader,
+                      header.size() <= 64 ? std::string(header) : std::string(header.substr(0, 64)) + "...");
     const Handler handler = query ? row->query : row->set;
     if (handler == nullptr) return Refuse(scpi::kUndefinedHeader, query ? "not a query" : "query only");
     if (query && !row->queryTakesArgument && !argument.empty())
