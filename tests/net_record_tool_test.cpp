@@ -234,8 +234,8 @@ TEST_F(RecordToolTest, ARecordingThatCannotBeWrittenFailsTheRun) {
     };
     for (const Case& c :
          {Case{"127.0.5.205", "missing/x.wav", "recording failed: WAV file missing/x.wav: cannot open"},
-          Case{"127.0.43.3", "folder", "recording failed: WAV file folder: cannot open"},
-          Case{"127.0.43.4", "/dev/full", "recording failed: WAV file /dev/full: "}}) {
+          Case{"127.0.43.203", "folder", "recording failed: WAV file folder: cannot open"},
+          Case{"127.0.43.204", "/dev/full", "recording failed: WAV file /dev/full: "}}) {
         const ToolRun r = Record("--sim-address " + std::string(c.address) +
                                  " --duration 0.5 --iq '' --sigmf '' --wav '" + c.wav + "'");
         EXPECT_EQ(r.status, 1) << r.out;
@@ -249,9 +249,9 @@ TEST_F(RecordToolTest, ARecordingThatCannotBeWrittenFailsTheRun) {
 // the run until --max-loss allows them, only the stream parameters given are sent, and an
 // error the instrument reports after the set-up fails the run too.
 TEST_F(RecordToolTest, LossesFailUnlessAllowedAndOnlyGivenSettingsAreSent) {
-    SimProcess sim(scratch, "127.0.43.1", "--skip-every 10");
+    SimProcess sim(scratch, "127.0.43.201", "--skip-every 10");
     ASSERT_TRUE(sim.Started());
-    const std::string host = "--host 127.0.43.1 --local 127.0.43.1 --duration 1 --iq '' --sigmf '' ";
+    const std::string host = "--host 127.0.43.201 --local 127.0.43.201 --duration 1 --iq '' --sigmf '' ";
 
     // A bandwidth beyond the simulator's 80 MHz: refused, and so reported by SYSTem:ERRor?.
     ToolRun r = Record(host + "--wav '' --plot never.svg --trace 9 --cbw 100M");
@@ -292,12 +292,12 @@ TEST_F(RecordToolTest, LossesFailUnlessAllowedAndOnlyGivenSettingsAreSent) {
 // A stream that stops for longer than 2 s raises no connection error on UDP: the live status
 // says so as it happens, and the run fails.
 TEST_F(RecordToolTest, AStalledStreamIsAWarningAndAFailedCheck) {
-    SimProcess sim(scratch, "127.0.43.2", "--quiet");
+    SimProcess sim(scratch, "127.0.43.202", "--quiet");
     ASSERT_TRUE(sim.Started());
     const std::string pid = std::to_string(sim.Pid());
     // Frozen once a second of stream has arrived, for 2.8 s.
     const ToolRun r = RunShell("cd '" + dir + "' && ('" + binary +
-                               "' --host 127.0.43.2 --local 127.0.43.2 --duration 5 --iq '' --sigmf '' --wav '' "
+                               "' --host 127.0.43.202 --local 127.0.43.202 --duration 5 --iq '' --sigmf '' --wav '' "
                                ">out.txt 2>&1 & rec=$!; for i in $(seq 200); do grep -q '^\\[ *1\\.' out.txt && break; "
                                "sleep 0.05; done; kill -STOP " + pid + "; sleep 2.8; kill -CONT " + pid +
                                "; wait $rec; status=$?; cat out.txt; exit $status)");
