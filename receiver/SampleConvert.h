@@ -1,6 +1,6 @@
 #pragma once
 
-// Conversions from the wire's big-endian I/Q items to what Python asks for. Plain loops that
+// Conversions from the wire's big-endian I/Q items to what a reader asks for. Plain loops that
 // the compiler vectorises, built for AVX2 beside the baseline where the compiler can choose at
 // run time; one pass over the samples, no intermediate buffer.
 
@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace vita49::python {
+namespace vita49 {
 
 inline std::int16_t LoadBe16(const std::uint8_t* p) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>((p[0] << 8) | p[1]));
@@ -47,4 +47,4 @@ VITA49_CONVERT_CLONES inline void ToInt32(const std::uint8_t* in, std::size_t it
         for (std::size_t i = 0; i < items; ++i) out[i] = LoadBe32(in + 4 * i);
 }
 
-} // namespace vita49::python
+} // namespace vita49
