@@ -64,7 +64,8 @@ check_exports() { # strict: yes/no
   nm -D --defined-only -C "$lib" | sed 's/^[0-9a-fA-F]* [A-Za-z] //' | sort -u >"$symbols"
   step "exported symbols: $(wc -l <"$symbols") in $lib"
   for needed in 'Vita49Receiver::Open()' 'Vita49Receiver::Close()' 'Vita49RemoteControl::Open()' \
-    'Vita49Decoder::PushBytes(void const*, unsigned long)' 'typeinfo for Vita49Receiver'; do
+    'Vita49Decoder::PushBytes(void const*, unsigned long)' 'typeinfo for Vita49Receiver' \
+    'Vita49ReturnCodeName(RETURN_CODE)'; do
     grep -qxF "$needed" "$symbols" || fail "$needed is not exported"
   done
   if grep 'vita49::' "$symbols"; then fail "internal symbols (namespace vita49) are exported"; fi

@@ -232,25 +232,7 @@ std::string UsageText() {
 }
 
 std::string ReturnCodeText(RETURN_CODE rc) {
-    const char* name = "unknown code";
-    switch (rc) {
-    case RC_OK:
-        name = "RC_OK";
-        break;
-    case RC_SOCKET_ERROR:
-        name = "RC_SOCKET_ERROR";
-        break;
-    case RC_TIMEOUT:
-        name = "RC_TIMEOUT";
-        break;
-    case RC_INVALID_ARGUMENT:
-        name = "RC_INVALID_ARGUMENT";
-        break;
-    case RC_CONNECTION_ERROR:
-        name = "RC_CONNECTION_ERROR";
-        break;
-    }
-    return std::string(name) + " (" + std::to_string(static_cast<int>(rc)) + ")";
+    return std::string(Vita49ReturnCodeName(rc)) + " (" + std::to_string(static_cast<int>(rc)) + ")";
 }
 
 bool ParseOptions(int argc, char** argv, RecordOptions& o, std::string& error) {

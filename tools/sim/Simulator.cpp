@@ -215,7 +215,7 @@ void Simulator::ServeCommands() {
                     c.pending.clear();
                     c.discarding = true;
                     std::lock_guard<std::mutex> lock(mutex_);
-                    interpreter_.CountMalformed("line too long");
+                    interpreter_.CountMalformed(scpi::kTooMuchData, "line too long");
                     ++stats_.commandLines;
                 }
             }
