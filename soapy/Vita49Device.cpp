@@ -119,6 +119,7 @@ struct RxStream {
     bool narrowFromWide = false; // CS16 asked of 32-bit items: the upper halves
     std::vector<std::int32_t> scratch;
     bool active = false;
+    bool lossLogged = false;
     // The first sample of a read that began with a gap already reported as an overflow.
     std::uint64_t overflowReportedAt = std::numeric_limits<std::uint64_t>::max();
 };
@@ -235,6 +236,9 @@ public:
             if (c.bandwidthValid) known_.bandwidth = true, known_.bandwidthHz = c.bandwidthHz;
             if (c.rfReferenceFrequencyValid) known_.frequency = true, known_.frequencyHz = c.rfReferenceFrequencyHz;
             if (c.referenceLevelValid) known_.level = true, known_.levelDbm = c.referenceLevelDbm;
+            // The instrument's own oversampling, which the rate a setSampleRate asks for depends on.
+            if (c.sampleRateValid && c.bandwidthValid && c.bandwidthHz > 0)
+                oversampling_.store(c.sampleRateHz > 1.1 * c.bandwidthHz);
         });
         raw->receiver.SetDataCallback([this, raw](const Vita49_Info&, const Vita49_Context& c, const Vita49_Data& d) {
             raw->reader.OnData(c, d);
@@ -266,10 +270,18 @@ public:
             if (rc != RC_OK) return Fail(Describe("InitVita49Streaming", rc));
             streamingInitialised_ = true;
         }
+        // A fresh receiver each time: nothing of an earlier run is read as this one's, and a
+        // receiver whose connection was lost is opened again. The socket comes first, so that
+        // no packet finds it missing.
+        s->receiver.Close();
         s->reader.Reset();
         s->overflowReportedAt = std::numeric_limits<std::uint64_t>::max();
-        const RETURN_CODE opened = s->receiver.Open(); // the socket first, so that no packet finds it missing
-        if (opened != RC_OK && opened != RC_CONNECTION_ERROR) return Fail(Describe("opening the receiver", opened));
+        s->lossLogged = false;
+        const RETURN_CODE opened = s->receiver.Open();
+        if (opened != RC_OK) {
+            s->reader.Close();
+            return Fail(Describe("opening the receiver", opened));
+        }
         const RETURN_CODE rc = control_.StartVita49Stream();
         if (rc != RC_OK) return Fail(Describe("StartVita49Stream", rc));
         s->active = true;
@@ -291,13 +303,17 @@ public:
         RxStream* s = Own(handle);
         flags = 0;
         if (numElems == 0) return 0;
+        const std::size_t most = std::min<std::size_t>(numElems, std::numeric_limits<int>::max());
         const auto until = Vita49SampleReader::Clock::now() + std::chrono::microseconds(std::max(0L, timeoutUs));
         Vita49SampleReader::Block block;
-        switch (s->reader.Take(1, numElems, until, block)) {
+        switch (s->reader.Take(1, most, until, block)) {
         case Vita49SampleReader::Status::Ready: break;
         case Vita49SampleReader::Status::TimedOut: return SOAPY_SDR_TIMEOUT;
         case Vita49SampleReader::Status::Closed: return SOAPY_SDR_STREAM_ERROR;
-        case Vita49SampleReader::Status::Failed: return SOAPY_SDR_STREAM_ERROR; // the connection is gone
+        case Vita49SampleReader::Status::Failed: // the connection is gone: said once, then the code
+            if (!s->lossLogged) Fail("vita49: the stream's connection was lost; deactivate and activate to reopen it");
+            s->lossLogged = true;
+            return SOAPY_SDR_STREAM_ERROR;
         }
         // A gap before the first sample is reported once, as an overflow, and the samples follow
         // with the next read; a gap further in ends this read before it.
@@ -509,7 +525,7 @@ private:
     bool streamingInitialised_ = false;
     bool askErrors_ = true;
     unsigned itemBits_ = 16;
-    bool oversampling_ = true; // the instrument's default until set
+    std::atomic<bool> oversampling_{true}; // the instrument's default until set or seen in a context
     std::string payloadLimit_;
     double frequencyHz_ = 0, cbwHz_ = 0;
     mutable std::mutex knownMutex_; // known_ is written on the receive thread
