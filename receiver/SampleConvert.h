@@ -18,7 +18,18 @@ inline std::int32_t LoadBe32(const std::uint8_t* p) {
                                      (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]});
 }
 
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
+// Not under the sanitizers: the clones' resolvers run while the program is being loaded, before
+// the sanitizer's runtime is ready, and crash there when instrumented.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+#define VITA49_CONVERT_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define VITA49_CONVERT_SANITIZED 1
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(VITA49_CONVERT_SANITIZED)
 #define VITA49_CONVERT_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define VITA49_CONVERT_CLONES
