@@ -58,12 +58,14 @@ class Bench:
         return int(packets), float(took), int(size), out.split()
 
     def cpp(self, rate, seconds):
-        sent, took, size, (_, received, lost, cpu) = self.run([self.peer, "receive", ADDRESS, str(PORT)], rate, seconds)
+        command = [self.peer, "receive", ADDRESS, str(PORT)]
+        sent, took, size, (_, received, lost, cpu) = self.run(command, rate, seconds)
         return dict(sent=sent, took=took, size=size, bytes=int(received) * size, cpu=float(cpu),
                     clean=int(received) == sent and int(lost) == 0, text=f"lost {sent - int(received)}")
 
     def soapy(self, rate, seconds):
-        sent, took, size, (_, samples, overflows, cpu) = self.run([self.soapy_program, ADDRESS, str(PORT)], rate, seconds)
+        command = [self.soapy_program, ADDRESS, str(PORT)]
+        sent, took, size, (_, samples, overflows, cpu) = self.run(command, rate, seconds)
         short = sent * SAMPLES_PER_PACKET - int(samples)
         return dict(sent=sent, took=took, size=size, bytes=int(samples) // SAMPLES_PER_PACKET * size, cpu=float(cpu),
                     clean=short == 0 and int(overflows) == 0,
@@ -95,11 +97,12 @@ def main():
     if not os.path.isfile(os.path.join(a.build, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", ".", "-B", a.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                         "-DVITA49_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", a.build, "--target", "vita49Support", "soapy_read_bench", "python_bench_peer"],
-                   check=True, stdout=subprocess.DEVNULL)
+    targets = ["vita49Support", "soapy_read_bench", "python_bench_peer"]
+    subprocess.run(["cmake", "--build", a.build, "--target", *targets], check=True, stdout=subprocess.DEVNULL)
     bench = Bench(a.build)
     print("SoapySDR readStream (CF32) against the C++ receiver, UDP loopback, 8,192-byte payloads")
-    print(f"{'GB/s':>5}  {'sent GB/s':>9}  {'C++':<14} {'ns/B':>6}  {'SoapySDR CF32':<24} {'ns/B':>6}  {'CPU ratio':>9}")
+    print(f"{'GB/s':>5}  {'sent GB/s':>9}  {'C++':<14} {'ns/B':>6}  {'SoapySDR CF32':<24} {'ns/B':>6}  "
+          f"{'CPU ratio':>9}")
     best = {"cpp": None, "soapy": None}
     failures = {"cpp": 0, "soapy": 0}
     for rate in [float(r) for r in a.rates.split(",")]:

@@ -40,7 +40,8 @@ inline std::int32_t LoadBe32(const std::uint8_t* p) {
 
 // `items` big-endian components of `itemBytes` (2 or 4) each, to floats scaled to [-1, 1):
 // 16-bit / 32768, 32-bit / 2^31. `out` holds `items` floats (I, Q, I, Q, ...).
-VITA49_CONVERT_CLONES static inline void ToFloat(const std::uint8_t* in, std::size_t items, unsigned itemBytes, float* out) {
+VITA49_CONVERT_CLONES static inline void ToFloat(const std::uint8_t* in, std::size_t items, unsigned itemBytes,
+                                                 float* out) {
     if (itemBytes == 2) {
         constexpr float kScale = 1.0f / 32768.0f;
         for (std::size_t i = 0; i < items; ++i) out[i] = static_cast<float>(LoadBe16(in + 2 * i)) * kScale;
@@ -54,7 +55,8 @@ VITA49_CONVERT_CLONES static inline void ToFloat(const std::uint8_t* in, std::si
 VITA49_CONVERT_CLONES static inline void ToInt16(const std::uint8_t* in, std::size_t items, std::int16_t* out) {
     for (std::size_t i = 0; i < items; ++i) out[i] = LoadBe16(in + 2 * i);
 }
-VITA49_CONVERT_CLONES static inline void ToInt32(const std::uint8_t* in, std::size_t items, unsigned itemBytes, std::int32_t* out) {
+VITA49_CONVERT_CLONES static inline void ToInt32(const std::uint8_t* in, std::size_t items, unsigned itemBytes,
+                                                 std::int32_t* out) {
     if (itemBytes == 2)
         for (std::size_t i = 0; i < items; ++i) out[i] = LoadBe16(in + 2 * i);
     else

@@ -67,7 +67,8 @@ unsigned long Number(const SoapySDR::Kwargs& args, const char* key, unsigned lon
 
 template <std::size_t N>
 void CopyText(char (&to)[N], const std::string& text, const char* key) {
-    if (text.size() >= N) throw std::runtime_error(std::string("vita49: ") + key + ": at most " + std::to_string(N - 1) + " characters");
+    if (text.size() >= N)
+        throw std::runtime_error(std::string("vita49: ") + key + ": at most " + std::to_string(N - 1) + " characters");
     std::memset(to, 0, N);
     std::memcpy(to, text.data(), text.size());
 }
@@ -376,7 +377,9 @@ public:
         return getFrequency(direction, channel);
     }
     std::vector<std::string> listFrequencies(const int, const size_t) const override { return {"RF"}; }
-    SoapySDR::RangeList getFrequencyRange(const int, const size_t) const override { return {SoapySDR::Range(0, kMaxHz)}; }
+    SoapySDR::RangeList getFrequencyRange(const int, const size_t) const override {
+        return {SoapySDR::Range(0, kMaxHz)};
+    }
     SoapySDR::RangeList getFrequencyRange(const int, const size_t, const std::string&) const override {
         return {SoapySDR::Range(0, kMaxHz)};
     }
@@ -410,7 +413,9 @@ public:
         std::lock_guard<std::mutex> lock(knownMutex_);
         return known_.bandwidth ? known_.bandwidthHz : cbwHz_;
     }
-    SoapySDR::RangeList getBandwidthRange(const int, const size_t) const override { return {SoapySDR::Range(1, kMaxHz)}; }
+    SoapySDR::RangeList getBandwidthRange(const int, const size_t) const override {
+        return {SoapySDR::Range(1, kMaxHz)};
+    }
 
     // --- Time
     bool hasHardwareTime(const std::string& what) const override { return what.empty(); }

@@ -43,10 +43,11 @@ public:
 
     /// What one read covers.
     struct Block {
-        std::size_t samples = 0;        ///< samples in the block
-        std::uint64_t firstSample = 0;  ///< index of its first sample since Reset
-        bool wide = false;              ///< some of its samples came as 32-bit items
-        std::vector<std::uint64_t> gaps; ///< indices into the block where a discontinuity lies before the sample, ascending
+        std::size_t samples = 0;       ///< samples in the block
+        std::uint64_t firstSample = 0; ///< index of its first sample since Reset
+        bool wide = false;             ///< some of its samples came as 32-bit items
+        /// Indices into the block of the samples that a discontinuity lies before, ascending.
+        std::vector<std::uint64_t> gaps;
         /// Time of the first sample, from the latest packet at or before it whose integer
         /// (UTC seconds) and fractional (picoseconds) timestamps were both present, advanced by
         /// the samples since then at the latest context's sample rate (when one is known).

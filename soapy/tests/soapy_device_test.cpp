@@ -145,8 +145,12 @@ INSTANTIATE_TEST_SUITE_P(
 // private network namespace of its own CTest entry (soapy_mcast), which sets VITA49_IN_NETNS.
 TEST_F(SoapySim, MulticastStreamsTheToneToTheGroup) {
     if (std::getenv("VITA49_IN_NETNS") == nullptr) GTEST_SKIP() << "runs in a private network namespace only";
-    StreamAndCheck(Case{"Multicast", "127.0.44.16", {{"type", "multicast"}, {"group", "239.44.0.16"}, {"udp_port", "44416"}},
-                        SOAPY_SDR_CF32, {}, 16});
+    StreamAndCheck(Case{"Multicast",
+                        "127.0.44.16",
+                        {{"type", "multicast"}, {"group", "239.44.0.16"}, {"udp_port", "44416"}},
+                        SOAPY_SDR_CF32,
+                        {},
+                        16});
 }
 
 class SoapyRefusals : public SoapySim {};
