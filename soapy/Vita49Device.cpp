@@ -153,6 +153,9 @@ public:
         }
         control_.Init(settings_);
         if (control_.Identify(identity_) != RC_OK) identity_.clear(); // an older instrument may not answer
+        // Errors queued before this device was made are not this device's: emptied now, so that
+        // the check after each setting sees only what that setting caused.
+        DrainErrors();
     }
 
     ~Vita49Device() override {
@@ -515,11 +518,24 @@ private:
             return;
         }
         Check("SYSTem:ERRor?", rc);
-        if (entry.empty() || entry[0] == '0' || entry.compare(0, 2, "+0") == 0) return;
-        std::string more;
-        while (control_.ReadError(more) == RC_OK && !more.empty() && more[0] != '0' && more.compare(0, 2, "+0") != 0) {
-        }
+        if (NoError(entry)) return;
+        DrainErrors(); // the rest belongs to the same refusal
         throw std::runtime_error(std::string("vita49: the instrument refused the ") + what + ": " + entry);
+    }
+
+    static bool NoError(const std::string& entry) {
+        return entry.empty() || entry[0] == '0' || entry.compare(0, 2, "+0") == 0;
+    }
+
+    // Reads the error queue until it says "no error" (a bounded number of times). An instrument
+    // that does not answer the query is not asked again.
+    void DrainErrors() {
+        for (int i = 0; i < 64 && askErrors_; ++i) {
+            std::string entry;
+            const RETURN_CODE rc = control_.ReadError(entry);
+            if (rc == RC_TIMEOUT) askErrors_ = false;
+            if (rc != RC_OK || NoError(entry)) return;
+        }
     }
 
     Vita49RemoteControl control_;

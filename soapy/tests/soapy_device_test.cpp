@@ -10,6 +10,7 @@
 #include <SoapySDR/Formats.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <complex>
 #include <cstdint>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "sim/Simulator.h"
+#include "vita49/Vita49RemoteControl.h"
 
 namespace {
 
@@ -163,6 +165,16 @@ TEST_F(SoapyRefusals, RefusedSettingsAndAMissingInstrumentThrowWithTheReason) {
         EXPECT_NE(std::string(e.what()).find("RC_"), std::string::npos) << e.what();
     }
     Start("127.0.44.15");
+    {
+        // Another client's refused command, queued before the device is made, is not its error.
+        Vita49_Base_Settings other{};
+        std::snprintf(other.remoteAddress, sizeof other.remoteAddress, "127.0.44.15");
+        Vita49RemoteControl control;
+        control.Init(other);
+        ASSERT_EQ(control.Open(), RC_OK);
+        ASSERT_EQ(control.ChangeCBW(5), RC_OK); // below what the instrument takes
+        control.Close();
+    }
     Made made({{"driver", "vita49"}, {"addr", "127.0.44.15"}});
     SoapySDR::Device* d = made.device;
     d->setBandwidth(SOAPY_SDR_RX, 0, 2e6);
