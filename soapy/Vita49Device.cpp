@@ -35,6 +35,7 @@ namespace {
 constexpr const char* kDriver = "vita49";
 constexpr double kMaxHz = 18446744073709551615.0; // what the 64-bit commands carry
 constexpr double kOversamplingFactor = 1.25;
+constexpr double kReadWaitS = 0.005; // how much of the stream a read waits for, at most its size
 
 std::string Describe(const char* what, RETURN_CODE rc) {
     return std::string("vita49: ") + what + " failed: " + Vita49ReturnCodeName(rc);
@@ -309,8 +310,20 @@ public:
         if (numElems == 0) return 0;
         const std::size_t most = std::min<std::size_t>(numElems, std::numeric_limits<int>::max());
         const auto until = Vita49SampleReader::Clock::now() + std::chrono::microseconds(std::max(0L, timeoutUs));
+        // Woken for every packet, the reader would cost a thread switch per packet; it waits for
+        // a few milliseconds of the stream (at the latest context's rate), and at the deadline
+        // takes whatever has come.
+        double rate = 0;
+        {
+            std::lock_guard<std::mutex> lock(knownMutex_);
+            rate = known_.rate ? known_.rateHz : 0;
+        }
+        const std::size_t enough = std::clamp<std::size_t>(static_cast<std::size_t>(rate * kReadWaitS), 1, most);
         Vita49SampleReader::Block block;
-        switch (s->reader.Take(1, most, until, block)) {
+        Vita49SampleReader::Status status = s->reader.Take(enough, most, until, block);
+        if (status == Vita49SampleReader::Status::TimedOut && enough > 1)
+            status = s->reader.Take(1, most, Vita49SampleReader::Clock::now(), block);
+        switch (status) {
         case Vita49SampleReader::Status::Ready: break;
         case Vita49SampleReader::Status::TimedOut: return SOAPY_SDR_TIMEOUT;
         case Vita49SampleReader::Status::Closed: return SOAPY_SDR_STREAM_ERROR;
