@@ -17,6 +17,7 @@ VITA49_TEST_PACKAGES=(
   g++-mingw-w64-x86-64 wine64                # the Windows cross build and its test runs
   libpcap-dev tshark                         # vita49-dump and the checks of its captures
   pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib # the Python binding
+  libsoapysdr-dev soapysdr-tools python3-soapysdr                         # the SoapySDR module and its checks
 )
 
 # vita49_install_packages PACKAGE...

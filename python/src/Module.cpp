@@ -1,6 +1,6 @@
 // The compiled half of the `vita49` Python package: the receiver, the socket-free decoder and
 // the remote control over the library's public interface. Everything per packet stays in C++:
-// the receive thread fills a SampleRing and keeps the statistics without the GIL, and takes
+// the receive thread fills a Vita49SampleReader and keeps the statistics without the GIL, and takes
 // the GIL only to run a Python callback that the application registered. The Python half
 // (vita49/__init__.py) checks arguments, turns return codes into exceptions and adds the
 // context managers.
@@ -21,9 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "Convert.h"
-#include "SampleRing.h"
 #include "vita49/Vita49Receiver.h"
+#include "vita49/Vita49SampleReader.h"
 #include "vita49/Vita49RemoteControl.h"
 #include "vita49/Vita49Decoder.h"
 
@@ -249,7 +248,6 @@ public:
             unformatted_ = connectionErrors_ = 0;
         }
         callbackErrors_.store(0);
-        lastDataLost_ = 0;
         const RETURN_CODE rc = lib_.Open();
         if (rc != RC_OK) {
             ring_.Close();
@@ -288,7 +286,7 @@ public:
         const auto deadline = forever ? Clock::time_point::max()
                                       : Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                            std::chrono::duration<double>(timeout));
-        SampleRing::Block block;
+        Vita49SampleReader::Block block;
         py::object result;
         int failure = RC_OK;
         {
@@ -297,9 +295,9 @@ public:
             for (;;) {
                 // In slices, so that Ctrl-C reaches a long wait.
                 const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(100));
-                const SampleRing::TakeResult r = ring_.Take(samples, slice, block);
-                if (r == SampleRing::TakeResult::Ready) break;
-                if (r != SampleRing::TakeResult::TimedOut) {
+                const Vita49SampleReader::Status r = ring_.Take(samples, samples, slice, block);
+                if (r == Vita49SampleReader::Status::Ready) break;
+                if (r != Vita49SampleReader::Status::TimedOut) {
                     failure = RC_CONNECTION_ERROR;
                     break;
                 }
@@ -313,8 +311,8 @@ public:
             if (failure == RC_OK) {
                 // The block stays reserved until it is copied, or handed back on an error.
                 struct Reservation {
-                    SampleRing& ring;
-                    bool commit = false;
+                    Vita49SampleReader& ring;
+                    std::size_t commit = 0;
                     ~Reservation() { ring.Finish(commit); }
                 } reservation{ring_};
                 void* target = nullptr;
@@ -323,8 +321,8 @@ public:
                     result = Allocate(output, samples, block.wide, out);
                     target = py::reinterpret_borrow<py::array>(result).mutable_data();
                 }
-                Fill(block, output, target);
-                reservation.commit = true;
+                Fill(block, output, samples, target);
+                reservation.commit = samples;
             }
         }
         if (failure != RC_OK) return py::int_(failure);
@@ -353,7 +351,7 @@ public:
     }
 
     py::dict Stats() const {
-        const SampleRing::Counters ring = ring_.Snapshot();
+        const Vita49SampleReader::Counters ring = ring_.Snapshot();
         std::lock_guard<std::mutex> lock(statsMutex_);
         py::dict d;
         d["bytes_received"] = info_.bytesReceived;
@@ -447,7 +445,7 @@ protected:
             contextReceived_ = c.packetsReceived;
             contextLost_ = c.packetsLost;
         }
-        if (c.sampleRateValid) ring_.SetSampleRate(c.sampleRateHz);
+        ring_.OnContext(c);
         RunPython(onContext, [&](py::object& fn) { fn(AsContext(ContextDict(context_))); });
     }
 
@@ -455,15 +453,7 @@ protected:
         const unsigned bits = c.dataItemSize;
         const bool formatted = bits == 16 || bits == 32;
         const std::uint8_t* samples = d.packet + d.payloadOffset;
-        // A loss the packet counts show, or one the instrument reports in the trailer.
-        const bool gap = d.packetsLost != lastDataLost_ || (d.sampleLossEnabled && d.sampleLoss);
-        lastDataLost_ = d.packetsLost;
-        if (useRing_) {
-            if (d.payloadValid && formatted)
-                ring_.Write(samples, d.payloadSize, bits / 8, gap);
-            else if (gap || d.payloadSize > 0)
-                ring_.MarkGap();
-        }
+        if (useRing_) ring_.OnData(c, d);
         {
             std::lock_guard<std::mutex> lock(statsMutex_);
             info_ = info;
@@ -537,11 +527,11 @@ protected:
         }
         if (itemBytes == 2) {
             py::array_t<std::int16_t> a({pairs, std::size_t{2}});
-            ToInt16(samples, pairs * 2, a.mutable_data());
+            Vita49SampleReader::Convert(samples, pairs, 2, Vita49SampleReader::CS16, a.mutable_data());
             return std::move(a);
         }
         py::array_t<std::int32_t> a({pairs, std::size_t{2}});
-        ToInt32(samples, pairs * 2, 4, a.mutable_data());
+        Vita49SampleReader::Convert(samples, pairs, 4, Vita49SampleReader::CS32, a.mutable_data());
         return std::move(a);
     }
 
@@ -571,23 +561,15 @@ protected:
     }
 
     // Converts the reserved block into `target`. Without the GIL.
-    static void Fill(const SampleRing::Block& block, Output output, void* target) {
-        std::size_t done = 0; // samples
-        for (const SampleRing::Span& s : block.spans) {
-            const unsigned itemBytes = s.sampleBytes / 2;
-            const std::size_t items = s.samples * 2;
-            if (output == Output::Complex64)
-                ToFloat(s.bytes, items, itemBytes, static_cast<float*>(target) + 2 * done);
-            else if (output == Output::Int16 && !block.wide)
-                ToInt16(s.bytes, items, static_cast<std::int16_t*>(target) + 2 * done);
-            else
-                ToInt32(s.bytes, items, itemBytes, static_cast<std::int32_t*>(target) + 2 * done);
-            done += s.samples;
-        }
+    void Fill(const Vita49SampleReader::Block& block, Output output, std::size_t samples, void* target) {
+        const Vita49SampleReader::Format format = output == Output::Complex64                ? Vita49SampleReader::CF32
+                                                  : output == Output::Int16 && !block.wide ? Vita49SampleReader::CS16
+                                                                                           : Vita49SampleReader::CS32;
+        ring_.CopyOut(format, samples, target);
     }
 
     Lib lib_;
-    SampleRing ring_;
+    Vita49SampleReader ring_;
     const bool useRing_;
     const bool bigEndianArrays_;
     std::mutex lifecycle_; // Open and Close
@@ -595,9 +577,6 @@ protected:
     std::atomic<bool> open_{false}; // written under lifecycle_, read with the GIL only
     std::vector<std::uint64_t> lastGaps_; // with the GIL
     unsigned displayedTrace_ = 1;
-
-    // Receive-thread state: written by the receive thread only (and by Open before it starts).
-    std::uint32_t lastDataLost_ = 0;
 
     mutable std::mutex statsMutex_;
     Vita49_Info info_{};

@@ -1,6 +1,6 @@
 #pragma once
 
-// The sample buffer between a receive thread and the Python reader. The receive thread
+// The sample buffer behind Vita49SampleReader, between a receive thread and a reader. The receive thread
 // appends the IQ payload of every data packet as it arrived (big-endian I/Q items of 16 or 32
 // bits); the reader takes exact counts of samples and converts them outside the lock. When the
 // reader falls behind, the oldest samples are dropped and counted; every discontinuity (lost
@@ -20,7 +20,7 @@
 #include <mutex>
 #include <vector>
 
-namespace vita49::python {
+namespace vita49 {
 
 class SampleRing {
 public:
@@ -32,11 +32,21 @@ public:
         std::size_t samples;
         unsigned sampleBytes; // 4: I16Q16, 8: I32Q32
     };
+    // The time of one sample: UTC seconds and picoseconds.
+    struct Stamp {
+        bool valid = false;
+        std::uint32_t seconds = 0;
+        std::uint64_t picoseconds = 0;
+    };
     // A block reserved for the reader: the samples in order, and where gaps lie in it.
     struct Block {
         std::vector<Span> spans;
         std::vector<std::uint64_t> gaps; // indices into the block, ascending
         bool wide = false;               // some samples are I32Q32
+        std::size_t samples = 0;
+        std::uint64_t firstSample = 0;   // since Reset
+        Stamp time;                      // of the first sample
+        double sampleRate = 0;
     };
     enum class TakeResult { Ready, TimedOut, Closed, Failed };
 
@@ -58,8 +68,10 @@ public:
     // --- Writer side (the receive thread, or the thread pushing into a decoder).
     void SetSampleRate(double samplesPerSecond);
     // Appends whole samples of `itemBytes` (2 or 4) per component; a trailing part of a sample
-    // is ignored. `gapBefore`: the first of them follows a discontinuity.
-    void Write(const std::uint8_t* samples, std::size_t bytes, unsigned itemBytes, bool gapBefore);
+    // is ignored. `gapBefore`: the first of them follows a discontinuity. `stamp`: the time of
+    // the first of them, when the packet carried one.
+    void Write(const std::uint8_t* samples, std::size_t bytes, unsigned itemBytes, bool gapBefore,
+               const Stamp& stamp);
     // Samples were lost before whatever comes next.
     void MarkGap();
     // The stream ended: a read that cannot be satisfied any more returns Failed.
@@ -73,13 +85,13 @@ public:
     void Close();
 
     // --- Reader side, one at a time.
-    // Waits until `samples` are buffered (Ready: `block` describes them, reserved until
-    // Finish), or until `until` (TimedOut), Close (Closed) or Fail (Failed). Nothing is taken
-    // unless Ready.
-    TakeResult Take(std::size_t samples, Clock::time_point until, Block& block);
-    // Ends the reservation: commit takes the block's samples out of the buffer; otherwise
-    // they stay for the next read.
-    void Finish(bool commit);
+    // Waits until `minimum` samples are buffered (Ready: `block` describes up to `maximum` of
+    // them, reserved until Finish), or until `until` (TimedOut), Close (Closed) or Fail
+    // (Failed). Nothing is taken unless Ready.
+    TakeResult Take(std::size_t minimum, std::size_t maximum, Clock::time_point until, Block& block);
+    // Ends the reservation: the block's first `consumed` samples leave the buffer; the rest
+    // stay for the next read.
+    void Finish(std::size_t consumed);
 
     Counters Snapshot() const;
 
@@ -123,14 +135,23 @@ private:
     std::uint64_t headByte_ = 0, tailByte_ = 0;
     std::deque<Segment> segments_;
     std::deque<std::uint64_t> gaps_; // absolute sample indices, ascending
+    // Packet times by absolute sample index, ascending; the front one is at or before the
+    // tail. An invalid entry follows a gap that came without a time: nothing before it may be
+    // extrapolated across the gap.
+    struct TimedSample {
+        std::uint64_t sample;
+        Stamp stamp;
+    };
+    std::deque<TimedSample> stamps_;
     bool pendingGap_ = false;
 
     std::uint64_t received_ = 0, overflow_ = 0;
-    std::size_t wanted_ = 0; // samples the waiting reader needs
+    std::size_t wanted_ = 0; // samples the waiting reader may take (room is made for them)
+    std::size_t enough_ = 0; // samples that wake the waiting reader
     bool readerWaiting_ = false;
     bool reserved_ = false;
     std::size_t reservedSamples_ = 0;
     bool closed_ = false, failed_ = false;
 };
 
-} // namespace vita49::python
+} // namespace vita49

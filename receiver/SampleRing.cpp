@@ -1,4 +1,4 @@
-#include "SampleRing.h"
+#include "receiver/SampleRing.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace vita49::python {
+namespace vita49 {
 namespace {
 
 constexpr std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
@@ -98,6 +98,7 @@ void SampleRing::AdvanceTail(std::uint64_t samples) {
         }
     }
     while (!gaps_.empty() && gaps_.front() < tailSample_) gaps_.pop_front();
+    while (stamps_.size() > 1 && stamps_[1].sample <= tailSample_) stamps_.pop_front();
 }
 
 void SampleRing::AddGap(std::uint64_t index) {
@@ -125,7 +126,8 @@ void SampleRing::MarkGap() {
     pendingGap_ = true;
 }
 
-void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned itemBytes, bool gapBefore) {
+void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned itemBytes, bool gapBefore,
+                       const Stamp& stamp) {
     const unsigned sampleBytes = 2 * itemBytes;
     const std::size_t count = bytes / sampleBytes;
     bool notify = false;
@@ -168,6 +170,10 @@ void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned 
             // A segment read or dropped to its end goes at once.
             while (segments_.size() > 1 && SegmentEnd(0) == tailSample_) segments_.pop_front();
         }
+        if (stamp.valid || pendingGap_) {
+            if (!stamps_.empty() && stamps_.back().sample == headSample_) stamps_.pop_back();
+            stamps_.push_back({headSample_, stamp});
+        }
         if (pendingGap_) {
             AddGap(headSample_);
             pendingGap_ = false;
@@ -176,7 +182,7 @@ void SampleRing::Write(const std::uint8_t* samples, std::size_t bytes, unsigned 
         headByte_ += count * sampleBytes;
         headSample_ += count;
         received_ += count;
-        notify = readerWaiting_ && Buffered() >= wanted_;
+        notify = readerWaiting_ && Buffered() >= enough_;
     }
     if (notify) readable_.notify_one();
 }
@@ -203,6 +209,7 @@ void SampleRing::Reset() {
     headSample_ = tailSample_ = headByte_ = tailByte_ = 0;
     segments_.clear();
     gaps_.clear();
+    stamps_.clear();
     pendingGap_ = false;
     received_ = overflow_ = 0;
     sampleRate_ = 0;
@@ -210,12 +217,16 @@ void SampleRing::Reset() {
     closed_ = failed_ = false;
 }
 
-SampleRing::TakeResult SampleRing::Take(std::size_t samples, Clock::time_point until, Block& block) {
+SampleRing::TakeResult SampleRing::Take(std::size_t minimum, std::size_t maximum, Clock::time_point until,
+                                        Block& block) {
     std::unique_lock<std::mutex> lock(mutex_);
-    wanted_ = samples;
+    minimum = std::max<std::size_t>(minimum, 1);
+    maximum = std::max(maximum, minimum);
+    wanted_ = maximum;
+    enough_ = minimum;
     readerWaiting_ = true;
     TakeResult result = TakeResult::Ready;
-    while (Buffered() < samples) {
+    while (Buffered() < minimum) {
         if (closed_) {
             result = TakeResult::Closed;
             break;
@@ -224,18 +235,41 @@ SampleRing::TakeResult SampleRing::Take(std::size_t samples, Clock::time_point u
             result = TakeResult::Failed;
             break;
         }
-        if (readable_.wait_until(lock, until) == std::cv_status::timeout && Buffered() < samples) {
+        if (readable_.wait_until(lock, until) == std::cv_status::timeout && Buffered() < minimum) {
             result = closed_ ? TakeResult::Closed : failed_ ? TakeResult::Failed : TakeResult::TimedOut;
             break;
         }
     }
     readerWaiting_ = false;
-    wanted_ = 0;
+    wanted_ = enough_ = 0;
     if (result != TakeResult::Ready) return result;
 
+    const std::size_t samples = static_cast<std::size_t>(std::min<std::uint64_t>(Buffered(), maximum));
     block.spans.clear();
     block.gaps.clear();
     block.wide = false;
+    block.samples = samples;
+    block.firstSample = tailSample_;
+    block.sampleRate = sampleRate_;
+    block.time = Stamp{};
+    while (stamps_.size() > 1 && stamps_[1].sample <= tailSample_) stamps_.pop_front();
+    if (!stamps_.empty() && stamps_.front().sample <= tailSample_ && stamps_.front().stamp.valid) {
+        // Samples after the stamped one follow it at the sample rate: no gap lies between them,
+        // since a gap without a time of its own leaves an invalid entry.
+        const TimedSample& t = stamps_.front();
+        const std::uint64_t after = tailSample_ - t.sample;
+        if (after == 0) {
+            block.time = t.stamp;
+        } else if (sampleRate_ > 0) {
+            const double seconds = static_cast<double>(after) / sampleRate_;
+            const double whole = std::floor(seconds);
+            std::uint64_t ps = t.stamp.picoseconds + static_cast<std::uint64_t>(std::llround((seconds - whole) * 1e12));
+            std::uint64_t s = t.stamp.seconds + static_cast<std::uint64_t>(whole);
+            s += ps / 1'000'000'000'000ULL;
+            ps %= 1'000'000'000'000ULL;
+            block.time = Stamp{s <= 0xFFFFFFFFULL, static_cast<std::uint32_t>(s), ps};
+        }
+    }
     std::uint64_t at = tailSample_;
     const std::uint64_t end = tailSample_ + samples;
     for (std::size_t i = 0; i < segments_.size() && at < end; ++i) {
@@ -264,11 +298,11 @@ SampleRing::TakeResult SampleRing::Take(std::size_t samples, Clock::time_point u
     return TakeResult::Ready;
 }
 
-void SampleRing::Finish(bool commit) {
+void SampleRing::Finish(std::size_t consumed) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!reserved_) return;
-        if (commit) AdvanceTail(reservedSamples_);
+        AdvanceTail(std::min(consumed, reservedSamples_));
         reserved_ = false;
         reservedSamples_ = 0;
         retired_.clear();
@@ -287,4 +321,4 @@ SampleRing::Counters SampleRing::Snapshot() const {
     return c;
 }
 
-} // namespace vita49::python
+} // namespace vita49
