@@ -3,7 +3,7 @@
 paced UDP loopback stream.
 
 A sender process (python_bench_peer send) paces IF data packets (8,192-byte I16Q16 payloads,
-2,048 samples, one IF context packet per 1,000) to 127.0.44.31. The C++ path is a
+2,048 samples, one IF context packet per 1,000) to 127.0.46.31. The C++ path is a
 Vita49Receiver whose data callback counts packets (python_bench_peer receive); the SoapySDR
 path is soapy_read_bench: SoapySDR::Device::make("driver=vita49"), setupStream(CF32) and a
 readStream loop, as an SDR program runs it. Each receiving side runs pinned to the second
@@ -24,7 +24,7 @@ import subprocess
 import sys
 import time
 
-ADDRESS = "127.0.44.31"
+ADDRESS = "127.0.46.31"
 PORT = 5044
 SAMPLES_PER_PACKET = 8192 // 4
 

@@ -1,11 +1,11 @@
 #!/bin/sh
-# SoapySDRUtil --probe through the module against the simulated instrument on 127.0.44.1:
+# SoapySDRUtil --probe through the module against the simulated instrument on 127.0.46.1:
 # what SDR programs learn of the device before they stream.
 #   probe_test.sh <SoapySDRUtil> <vita49-sim>   (SOAPY_SDR_PLUGIN_PATH names the module's folder)
 set -eu
 util=$1
 sim=$2
-addr=127.0.44.1
+addr=127.0.46.1
 work=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; cat "$work/probe" >&2 2>/dev/null || true; exit 1; }
@@ -37,6 +37,6 @@ expect "Payload limit"
 expect "Reference level"
 
 # An address where nothing answers: make fails with a named reason, find finds nothing.
-if "$util" --make="driver=vita49,addr=127.0.44.2" >"$work/bad" 2>&1; then fail "make succeeded without an instrument"; fi
+if "$util" --make="driver=vita49,addr=127.0.46.2" >"$work/bad" 2>&1; then fail "make succeeded without an instrument"; fi
 grep -q "RC_" "$work/bad" || { cat "$work/bad" >&2; fail "the failure does not name its return code"; }
 echo "probe ok"

@@ -134,12 +134,12 @@ TEST_P(SoapyDevice, StreamsTheToneAtFullScaleWithContinuousTime) { StreamAndChec
 
 INSTANTIATE_TEST_SUITE_P(
     TransportsAndFormats, SoapyDevice,
-    ::testing::Values(Case{"UdpCF32", "127.0.44.10", {{"udp_port", "44410"}}, SOAPY_SDR_CF32, {}, 16},
-                      Case{"UdpCS16From32BitItems", "127.0.44.11", {{"local", "127.0.44.11"}}, SOAPY_SDR_CS16,
+    ::testing::Values(Case{"UdpCF32", "127.0.46.10", {{"udp_port", "44410"}}, SOAPY_SDR_CF32, {}, 16},
+                      Case{"UdpCS16From32BitItems", "127.0.46.11", {{"local", "127.0.46.11"}}, SOAPY_SDR_CS16,
                            {{"item_size", "32"}}, 32},
-                      Case{"TcpServerCS16", "127.0.44.12", {{"type", "tcp-server"}, {"tcp_port", "44412"}},
+                      Case{"TcpServerCS16", "127.0.46.12", {{"type", "tcp-server"}, {"tcp_port", "44412"}},
                            SOAPY_SDR_CS16, {}, 16},
-                      Case{"TcpClientCS32", "127.0.44.13", {{"type", "tcp-client"}, {"tcp_port", "44413"}},
+                      Case{"TcpClientCS32", "127.0.46.13", {{"type", "tcp-client"}, {"tcp_port", "44413"}},
                            SOAPY_SDR_CS32, {}, 32}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SoapySim, MulticastStreamsTheToneToTheGroup) {
     if (std::getenv("VITA49_IN_NETNS") == nullptr) GTEST_SKIP() << "runs in a private network namespace only";
     StreamAndCheck(Case{"Multicast",
-                        "127.0.44.16",
+                        "127.0.46.16",
                         {{"type", "multicast"}, {"group", "239.44.0.16"}, {"udp_port", "44416"}},
                         SOAPY_SDR_CF32,
                         {},
@@ -159,23 +159,23 @@ class SoapyRefusals : public SoapySim {};
 
 TEST_F(SoapyRefusals, RefusedSettingsAndAMissingInstrumentThrowWithTheReason) {
     try {
-        Made nothing({{"driver", "vita49"}, {"addr", "127.0.44.14"}});
+        Made nothing({{"driver", "vita49"}, {"addr", "127.0.46.14"}});
         ADD_FAILURE() << "made a device where no instrument listens";
     } catch (const std::exception& e) {
         EXPECT_NE(std::string(e.what()).find("RC_"), std::string::npos) << e.what();
     }
-    Start("127.0.44.15");
+    Start("127.0.46.15");
     {
         // Another client's refused command, queued before the device is made, is not its error.
         Vita49_Base_Settings other{};
-        std::snprintf(other.remoteAddress, sizeof other.remoteAddress, "127.0.44.15");
+        std::snprintf(other.remoteAddress, sizeof other.remoteAddress, "127.0.46.15");
         Vita49RemoteControl control;
         control.Init(other);
         ASSERT_EQ(control.Open(), RC_OK);
         ASSERT_EQ(control.ChangeCBW(5), RC_OK); // below what the instrument takes
         control.Close();
     }
-    Made made({{"driver", "vita49"}, {"addr", "127.0.44.15"}});
+    Made made({{"driver", "vita49"}, {"addr", "127.0.46.15"}});
     SoapySDR::Device* d = made.device;
     d->setBandwidth(SOAPY_SDR_RX, 0, 2e6);
     // Beyond what the instrument takes: its error queue says so, and nothing changes here.

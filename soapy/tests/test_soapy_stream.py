@@ -73,7 +73,7 @@ def jumps(times, rate):
     return out
 
 
-@pytest.mark.parametrize("simulator", [("127.0.44.4", [])], indirect=True)
+@pytest.mark.parametrize("simulator", [("127.0.46.4", [])], indirect=True)
 def test_tone_at_its_offset_and_no_loss(simulator):
     # The default local address (the one towards the instrument); a port of this test's own.
     samples, overflows, _, times, frequency, rate = stream(simulator, udp_port="44404")
@@ -89,7 +89,7 @@ def test_tone_at_its_offset_and_no_loss(simulator):
     assert spectrum.max() > 100 * np.median(spectrum)
 
 
-@pytest.mark.parametrize("simulator", [("127.0.44.5", ["--skip-every", "25"])], indirect=True)
+@pytest.mark.parametrize("simulator", [("127.0.46.5", ["--skip-every", "25"])], indirect=True)
 def test_overflow_exactly_where_packets_were_dropped(simulator):
     _, overflows, overflow_at, times, _, _ = stream(simulator, local=simulator, udp_port="44405")
     gaps = jumps(times, RATE)
