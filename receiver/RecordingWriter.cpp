@@ -25,7 +25,6 @@ void RecordingWriter::Reset(bool threaded) {
     for (Slot& s : slots_) {
         s.file = nullptr;
         s.failed.store(false, std::memory_order_relaxed);
-        s.lostBlocks = s.lostBytes = 0;
     }
     files_ = 0;
     threaded_ = threaded;
@@ -64,7 +63,10 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
                                                  Conversion conversion) {
     if (file < 0 || file >= files_) return Outcome::Failed;
     Slot& s = slots_[file];
-    if (s.failed.load(std::memory_order_acquire)) return Outcome::Failed;
+    if (s.failed.load(std::memory_order_acquire)) {
+        errors_.NoteLoss(file, 1, count);
+        return Outcome::Failed;
+    }
     if (!thread_.joinable()) return Write(file, bytes, count, conversion) ? Outcome::Taken : Outcome::Failed;
 
     const std::size_t need = sizeof(BlockHeader) + Padded(count);
@@ -74,8 +76,6 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
     // A block never wraps: the rest of the ring is skipped when it does not fit there.
     const std::size_t skip = at + need > kQueueBytes ? kQueueBytes - at : 0;
     if (head + skip + need - tail > kQueueBytes) {
-        ++s.lostBlocks;
-        s.lostBytes += count;
         errors_.NoteLoss(file, 1, count);
         return Outcome::Dropped;
     }
@@ -102,7 +102,12 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
 
 bool RecordingWriter::Write(int file, const std::uint8_t* bytes, std::uint32_t count, Conversion conversion) {
     Slot& s = slots_[file];
+    const std::uint64_t before = s.file->Appended();
     if (AppendConverted(*s.file, bytes, count, conversion, scratch_.get(), kScratchFloats)) return true;
+    // The part of the block that did not reach the file, in the block's own (input) bytes.
+    const std::uint64_t reached = s.file->Appended() - before;
+    const std::uint64_t whole = ConvertedBytes(conversion, count);
+    errors_.NoteLoss(file, 1, whole == 0 ? 0 : count - reached * count / whole);
     if (!s.failed.exchange(true, std::memory_order_acq_rel)) errors_.Note(s.label + ": " + s.file->Error());
     return false;
 }
@@ -132,7 +137,9 @@ void RecordingWriter::Run() {
             tail_.store(tail + (kQueueBytes - at), std::memory_order_release);
             continue;
         }
-        if (!slots_[h.file].failed.load(std::memory_order_relaxed))
+        if (slots_[h.file].failed.load(std::memory_order_relaxed))
+            errors_.NoteLoss(h.file, 1, h.bytes);
+        else
             Write(h.file, ring_.get() + at + sizeof h, h.bytes, static_cast<Conversion>(h.conversion));
         tail_.store(tail + sizeof h + Padded(h.bytes), std::memory_order_release);
     }
@@ -160,16 +167,10 @@ void RecordingWriter::Stop() {
             tail += kQueueBytes - at;
             continue;
         }
-        NoteLoss(h.file, 1, h.bytes);
+        errors_.NoteLoss(h.file, 1, h.bytes);
         tail += sizeof h + Padded(h.bytes);
     }
     tail_.store(head_.load());
-}
-
-void RecordingWriter::NoteLoss(int file, std::uint64_t blocks, std::uint64_t bytes) {
-    slots_[file].lostBlocks += blocks;
-    slots_[file].lostBytes += bytes;
-    errors_.NoteLoss(file, blocks, bytes);
 }
 
 } // namespace vita49

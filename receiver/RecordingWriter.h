@@ -26,14 +26,16 @@ public:
     static constexpr std::size_t kQueueBytes = std::size_t{64} << 20;
     static constexpr int kMaxFiles = 4;
     // Close waits this long for the writer to empty the queue; what is left is counted lost.
-    static constexpr std::int32_t kDrainLimitMs = 2000;
+    // With the writer's last wait on a pipe (50 ms), Close adds at most 2 s.
+    static constexpr std::int32_t kDrainLimitMs = 1900;
     // Floats converted per chunk for a WAV file of float samples.
     static constexpr std::uint32_t kScratchFloats = 20480;
 
+    // Every block that does not reach its file is counted (RecordingErrors::NoteLoss).
     enum class Outcome {
         Taken,   // written (synchronous) or queued (threaded)
-        Dropped, // no room in the queue: left out of the recording and counted
-        Failed,  // the file failed earlier: the recording has stopped
+        Dropped, // no room in the queue: left out of the recording
+        Failed,  // the file has failed: the recording has stopped
     };
 
     explicit RecordingWriter(RecordingErrors& errors);
@@ -61,8 +63,6 @@ private:
         std::string label;
         // Set by whoever writes the file at its first failure; read by the receive side.
         std::atomic<bool> failed{false};
-        // Blocks and bytes left out, receive side only until Stop.
-        std::uint64_t lostBlocks = 0, lostBytes = 0;
     };
     struct BlockHeader {
         std::uint32_t bytes;
@@ -76,7 +76,6 @@ private:
     void Run();
     // Writer thread: waits for the receive side; false once asked to stop with nothing left.
     bool WaitForBlocks();
-    void NoteLoss(int file, std::uint64_t blocks, std::uint64_t bytes);
 
     RecordingErrors& errors_;
     Slot slots_[kMaxFiles];

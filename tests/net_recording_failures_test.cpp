@@ -1,5 +1,5 @@
 // Recordings that cannot be written as asked: a path in a missing folder, a folder, /dev/full,
-// a file system that fills up. Each is reported by RecordingError with the file and the
+// a file system that fills up, a pipe whose reader stalls or leaves. Each is reported by RecordingError with the file and the
 // system's reason, never costs a callback, and leaves files whose headers and meta files
 // describe exactly what is in them, as independent readers (Python's wave and json, numpy)
 // see it. Every case runs through the decoder (the caller's thread writes) and through a
@@ -8,13 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -299,6 +303,78 @@ INSTANTIATE_TEST_SUITE_P(Writers, FullDisk,
                          ::testing::Values(FullDiskCase{false, ""}, FullDiskCase{true, "127.0.41.10"}),
                          [](const ::testing::TestParamInfo<FullDiskCase>& info) {
                              return std::string(info.param.receiver ? "Receiver" : "Decoder");
+                         });
+
+// --- A pipe whose reader stalls or goes away ----------------------------------------------------
+
+struct PipeCase {
+    bool receiver;
+    bool readerLeaves; // else it reads nothing until the recording is closed
+    const char* address;
+};
+
+class PipeReader : public ::testing::TestWithParam<PipeCase> {};
+
+TEST_P(PipeReader, ReceptionGoesOnCloseEndsAndEveryByteIsReadOrCounted) {
+    const PipeCase& p = GetParam();
+    spectest::TempDir dir;
+    ASSERT_TRUE(dir.Valid());
+    const std::string pipe = dir.File("samples");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+
+    Recording r(p.receiver, p.address);
+    ASSERT_EQ(r.Open(spectest::RecordingSettings(pipe, "", 0, 1), ""), RC_OK);
+    if (p.readerLeaves) ::close(reader);
+    ASSERT_TRUE(r.Push(spectest::IfContextPacket(kStream, 0, true, 1e6, true, 16), Kind::Context));
+    // Far more than the pipe holds: the rest waits in the writer's queue or is left out.
+    constexpr int kSent = 300;
+    std::vector<std::uint8_t> sent;
+    for (int i = 0; i < kSent; ++i) {
+        const auto payload = spectest::WireItems16(Items(kItemsPerPacket, i));
+        ASSERT_TRUE(r.Push(spectest::IfDataPacket(kStream, static_cast<std::uint8_t>(i & 15), payload), Kind::Data))
+            << "packet " << i << ": the stalled pipe held up reception";
+        const auto le = spectest::SwapItems(payload, 2);
+        sent.insert(sent.end(), le.begin(), le.end());
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(r.Close(), RC_OK);
+    // A hang guard, not a speed figure: Close gives the writer at most 2 s.
+    EXPECT_LT(ElapsedMs(start), 6000);
+
+    const auto& calls = r.recorder.data;
+    ASSERT_EQ(calls.size(), static_cast<std::size_t>(kSent));
+    EXPECT_EQ(calls.back().data.packetsLost, 0u) << "the recording's trouble cost packets";
+
+    std::vector<std::uint8_t> got;
+    if (!p.readerLeaves) {
+        ::fcntl(reader, F_SETFL, 0);
+        std::uint8_t chunk[65536];
+        ssize_t n;
+        while ((n = ::read(reader, chunk, sizeof chunk)) > 0) got.insert(got.end(), chunk, chunk + n);
+        ::close(reader);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin())) << "the pipe got no start of the stream";
+    }
+    const std::string error = r.Error();
+    EXPECT_NE(error.find("raw file " + pipe), std::string::npos) << error;
+    if (p.readerLeaves) {
+        EXPECT_NE(error.find(std::strerror(EPIPE)), std::string::npos) << error;
+    }
+    // "... N packets (B bytes of samples) left out of the recording"
+    const auto at = error.find(" bytes of samples) left out");
+    ASSERT_NE(at, std::string::npos) << error;
+    const auto open = error.rfind('(', at);
+    const std::size_t lost = std::stoull(error.substr(open + 1, at - open - 1));
+    EXPECT_EQ(got.size() + lost, sent.size()) << "bytes read " << got.size() << " + counted lost " << lost;
+}
+
+INSTANTIATE_TEST_SUITE_P(Readers, PipeReader,
+                         ::testing::Values(PipeCase{true, false, "127.0.41.20"}, PipeCase{true, true, "127.0.41.21"},
+                                           PipeCase{false, false, ""}, PipeCase{false, true, ""}),
+                         [](const ::testing::TestParamInfo<PipeCase>& info) {
+                             return std::string(info.param.receiver ? "Receiver" : "Decoder") +
+                                    (info.param.readerLeaves ? "ReaderLeaves" : "ReaderStalls");
                          });
 
 } // namespace
