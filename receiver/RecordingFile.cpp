@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace vita49 {
 namespace {
@@ -21,7 +22,9 @@ constexpr std::int32_t kWaitSliceMs = 50;
 bool RecordingFile::Open(const std::string& path) {
     Close();
     failed_ = false;
-    appended_ = 0;
+    appended_ = lostBytes_ = lostBlocks_ = 0;
+    used_ = 0;
+    bufferedBlocks_ = 0;
     error_.clear();
     last_.clear();
     std::string reason;
@@ -39,9 +42,48 @@ bool RecordingFile::Fail(const std::string& what, const std::string& reason) {
     return false;
 }
 
+void RecordingFile::SetBuffer(std::size_t bytes) {
+    Flush();
+    if (bytes > capacity_) buffer_.reset(new std::uint8_t[bytes]);
+    capacity_ = bytes == 0 ? 0 : std::max(bytes, capacity_);
+    if (bytes == 0) buffer_.reset();
+}
+
+void RecordingFile::LoseUnwritten(std::size_t bytes, std::uint64_t blocks) {
+    lostBytes_ += bytes;
+    lostBlocks_ += blocks;
+}
+
 bool RecordingFile::Append(const void* bytes, std::size_t count) {
     if (!IsOpen() || failed_) return false;
     const auto* p = static_cast<const std::uint8_t*>(bytes);
+    if (capacity_ != 0 && used_ + count > capacity_ && !Flush()) {
+        LoseUnwritten(count, 1);
+        return false;
+    }
+    if (capacity_ != 0 && count < capacity_) {
+        std::memcpy(buffer_.get() + used_, p, count);
+        used_ += count;
+        ++bufferedBlocks_;
+        return true;
+    }
+    const std::uint64_t before = appended_;
+    if (WriteAll(p, count)) return true;
+    LoseUnwritten(count - static_cast<std::size_t>(appended_ - before), 1);
+    return false;
+}
+
+bool RecordingFile::Flush() {
+    if (used_ == 0 || failed_) return !failed_;
+    const std::uint64_t before = appended_;
+    const bool ok = WriteAll(buffer_.get(), used_);
+    if (!ok) LoseUnwritten(used_ - static_cast<std::size_t>(appended_ - before), bufferedBlocks_);
+    used_ = 0;
+    bufferedBlocks_ = 0;
+    return ok;
+}
+
+bool RecordingFile::WriteAll(const std::uint8_t* p, std::size_t count) {
     auto lastProgress = std::chrono::steady_clock::now();
     while (count > 0) {
         bool wouldBlock = false;
@@ -68,6 +110,7 @@ bool RecordingFile::Append(const void* bytes, std::size_t count) {
 
 bool RecordingFile::WriteAt(std::uint64_t offset, const void* bytes, std::size_t count) {
     if (!IsOpen()) return false;
+    Flush();
     std::string reason;
     if (pipe_) return Fail("cannot rewrite the header", "a pipe cannot go back");
     if (!net::WriteFileAt(handle_, offset, bytes, count, reason)) return Fail("cannot rewrite the header", reason);
@@ -76,6 +119,7 @@ bool RecordingFile::WriteAt(std::uint64_t offset, const void* bytes, std::size_t
 
 bool RecordingFile::Truncate(std::uint64_t size) {
     if (!IsOpen() || pipe_) return false;
+    Flush();
     std::string reason;
     if (!net::TruncateFile(handle_, size, reason)) return Fail("cannot cut the file back", reason);
     appended_ = std::min(appended_, size);
@@ -84,10 +128,11 @@ bool RecordingFile::Truncate(std::uint64_t size) {
 
 bool RecordingFile::Close() {
     if (!IsOpen()) return true;
+    const bool flushed = Flush();
     std::string reason;
     const bool closed = net::CloseFile(handle_, reason);
     handle_ = net::kInvalidFile;
-    return closed || Fail("close failed", reason);
+    return (closed || Fail("close failed", reason)) && flushed;
 }
 
 bool AppendConverted(RecordingFile& file, const std::uint8_t* input, std::uint32_t bytes, Conversion c,

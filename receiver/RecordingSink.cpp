@@ -52,7 +52,7 @@ std::string RecordingErrors::First() const {
         if (l.blocks == 0) continue;
         if (!text.empty()) text += "; ";
         text += l.label + ": " + std::to_string(l.blocks) + " packet" + (l.blocks == 1 ? "" : "s") + " (" +
-                std::to_string(l.bytes) + " bytes of samples) left out of the recording";
+                std::to_string(l.bytes) + " bytes) left out of the recording";
     }
     return text;
 }

@@ -25,6 +25,7 @@ void RecordingWriter::Reset(bool threaded) {
     for (Slot& s : slots_) {
         s.file = nullptr;
         s.failed.store(false, std::memory_order_relaxed);
+        s.notedBytes = s.notedBlocks = 0;
     }
     files_ = 0;
     threaded_ = threaded;
@@ -38,6 +39,7 @@ int RecordingWriter::Register(RecordingFile& file, const std::string& label) {
     // Synchronous until Start says otherwise: the caller's thread gives up on a stalled pipe.
     file.SetStopFlag(nullptr);
     file.SetStallLimitMs(RecordingFile::kStallLimitMs);
+    file.SetBuffer(0);
     errors_.Name(files_, label);
     return files_++;
 }
@@ -50,11 +52,13 @@ void RecordingWriter::Start() {
     tail_.store(0);
     draining_.store(false);
     abandon_.store(false);
+    done_.store(false);
     for (int i = 0; i < files_; ++i) {
         // The writer waits on a pipe until the close gives up, not for a fixed time: the
         // queue absorbs the reader's pause, and a block that finds no room is counted.
         slots_[i].file->SetStopFlag(&abandon_);
         slots_[i].file->SetStallLimitMs(-1);
+        slots_[i].file->SetBuffer(kFileBufferBytes);
     }
     thread_ = std::thread(&RecordingWriter::Run, this);
 }
@@ -64,7 +68,7 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
     if (file < 0 || file >= files_) return Outcome::Failed;
     Slot& s = slots_[file];
     if (s.failed.load(std::memory_order_acquire)) {
-        errors_.NoteLoss(file, 1, count);
+        errors_.NoteLoss(file, 1, ConvertedBytes(conversion, count));
         return Outcome::Failed;
     }
     if (!thread_.joinable()) return Write(file, bytes, count, conversion) ? Outcome::Taken : Outcome::Failed;
@@ -76,7 +80,7 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
     // A block never wraps: the rest of the ring is skipped when it does not fit there.
     const std::size_t skip = at + need > kQueueBytes ? kQueueBytes - at : 0;
     if (head + skip + need - tail > kQueueBytes) {
-        errors_.NoteLoss(file, 1, count);
+        errors_.NoteLoss(file, 1, ConvertedBytes(conversion, count));
         return Outcome::Dropped;
     }
     std::uint8_t* place = ring_.get() + at;
@@ -101,15 +105,27 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
 }
 
 bool RecordingWriter::Write(int file, const std::uint8_t* bytes, std::uint32_t count, Conversion conversion) {
+    const bool ok = AppendConverted(*slots_[file].file, bytes, count, conversion, scratch_.get(), kScratchFloats);
+    if (!ok) Settle(file);
+    return ok;
+}
+
+void RecordingWriter::Settle(int file) {
     Slot& s = slots_[file];
-    const std::uint64_t before = s.file->Appended();
-    if (AppendConverted(*s.file, bytes, count, conversion, scratch_.get(), kScratchFloats)) return true;
-    // The part of the block that did not reach the file, in the block's own (input) bytes.
-    const std::uint64_t reached = s.file->Appended() - before;
-    const std::uint64_t whole = ConvertedBytes(conversion, count);
-    errors_.NoteLoss(file, 1, whole == 0 ? 0 : count - reached * count / whole);
-    if (!s.failed.exchange(true, std::memory_order_acq_rel)) errors_.Note(s.label + ": " + s.file->Error());
-    return false;
+    const std::uint64_t bytes = s.file->LostBytes() - s.notedBytes, blocks = s.file->LostBlocks() - s.notedBlocks;
+    if (bytes != 0 || blocks != 0) errors_.NoteLoss(file, blocks, bytes);
+    s.notedBytes += bytes;
+    s.notedBlocks += blocks;
+    if (s.file->Failed() && !s.failed.exchange(true, std::memory_order_acq_rel))
+        errors_.Note(s.label + ": " + s.file->Error());
+}
+
+void RecordingWriter::FlushAll() {
+    for (int i = 0; i < files_; ++i) {
+        if (slots_[i].failed.load(std::memory_order_relaxed)) continue;
+        slots_[i].file->Flush();
+        Settle(i);
+    }
 }
 
 bool RecordingWriter::WaitForBlocks() {
@@ -128,7 +144,13 @@ bool RecordingWriter::WaitForBlocks() {
 }
 
 void RecordingWriter::Run() {
-    while (WaitForBlocks()) {
+    for (;;) {
+        if (head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_relaxed)) {
+            // Nothing queued: what the buffers gathered goes to the files before any wait.
+            FlushAll();
+            if (!WaitForBlocks()) break;
+            continue;
+        }
         const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
         const std::size_t at = static_cast<std::size_t>(tail % kQueueBytes);
         BlockHeader h{};
@@ -138,11 +160,13 @@ void RecordingWriter::Run() {
             continue;
         }
         if (slots_[h.file].failed.load(std::memory_order_relaxed))
-            errors_.NoteLoss(h.file, 1, h.bytes);
+            errors_.NoteLoss(h.file, 1, ConvertedBytes(static_cast<Conversion>(h.conversion), h.bytes));
         else
             Write(h.file, ring_.get() + at + sizeof h, h.bytes, static_cast<Conversion>(h.conversion));
         tail_.store(tail + sizeof h + Padded(h.bytes), std::memory_order_release);
     }
+    FlushAll();
+    done_.store(true, std::memory_order_release);
 }
 
 void RecordingWriter::Stop() {
@@ -153,9 +177,7 @@ void RecordingWriter::Stop() {
         wake_.notify_one();
     }
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainLimitMs);
-    while (head_.load(std::memory_order_acquire) != tail_.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < end)
-        net::SleepMs(2);
+    while (!done_.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < end) net::SleepMs(2);
     abandon_.store(true, std::memory_order_release);
     thread_.join();
     // What the writer could not write in time: counted against its recording.
@@ -167,7 +189,7 @@ void RecordingWriter::Stop() {
             tail += kQueueBytes - at;
             continue;
         }
-        errors_.NoteLoss(h.file, 1, h.bytes);
+        errors_.NoteLoss(h.file, 1, ConvertedBytes(static_cast<Conversion>(h.conversion), h.bytes));
         tail += sizeof h + Padded(h.bytes);
     }
     tail_.store(head_.load());

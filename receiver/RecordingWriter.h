@@ -28,10 +28,13 @@ public:
     // Close waits this long for the writer to empty the queue; what is left is counted lost.
     // With the writer's last wait on a pipe (50 ms), Close adds at most 2 s.
     static constexpr std::int32_t kDrainLimitMs = 1900;
+    // Each file's buffer with a writer thread: a few thousand packets' blocks in one write.
+    static constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
     // Floats converted per chunk for a WAV file of float samples.
     static constexpr std::uint32_t kScratchFloats = 20480;
 
-    // Every block that does not reach its file is counted (RecordingErrors::NoteLoss).
+    // Every block that does not reach its file is counted (RecordingErrors::NoteLoss), in
+    // bytes of the file (a WAV file of floats: its float bytes).
     enum class Outcome {
         Taken,   // written (synchronous) or queued (threaded)
         Dropped, // no room in the queue: left out of the recording
@@ -63,6 +66,8 @@ private:
         std::string label;
         // Set by whoever writes the file at its first failure; read by the receive side.
         std::atomic<bool> failed{false};
+        // The file's own loss counts already passed on to RecordingErrors (writing side).
+        std::uint64_t notedBytes = 0, notedBlocks = 0;
     };
     struct BlockHeader {
         std::uint32_t bytes;
@@ -73,6 +78,9 @@ private:
     static constexpr std::uint8_t kSkip = 0xFF;
 
     bool Write(int file, const std::uint8_t* bytes, std::uint32_t count, Conversion conversion);
+    // Passes on what the file lost since the last call; marks it failed at its failure.
+    void Settle(int file);
+    void FlushAll();
     void Run();
     // Writer thread: waits for the receive side; false once asked to stop with nothing left.
     bool WaitForBlocks();
@@ -86,7 +94,7 @@ private:
     std::unique_ptr<std::uint8_t[]> ring_;
     // Producer position (receive side) and consumer position (writer), in bytes since Start.
     std::atomic<std::uint64_t> head_{0}, tail_{0};
-    std::atomic<bool> idle_{false}, draining_{false}, abandon_{false};
+    std::atomic<bool> idle_{false}, draining_{false}, abandon_{false}, done_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
     std::thread thread_;

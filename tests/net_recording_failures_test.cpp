@@ -361,8 +361,8 @@ TEST_P(PipeReader, ReceptionGoesOnCloseEndsAndEveryByteIsReadOrCounted) {
     if (p.readerLeaves) {
         EXPECT_NE(error.find(std::strerror(EPIPE)), std::string::npos) << error;
     }
-    // "... N packets (B bytes of samples) left out of the recording"
-    const auto at = error.find(" bytes of samples) left out");
+    // "... N packets (B bytes) left out of the recording"
+    const auto at = error.find(" bytes) left out");
     ASSERT_NE(at, std::string::npos) << error;
     const auto open = error.rfind('(', at);
     const std::size_t lost = std::stoull(error.substr(open + 1, at - open - 1));
