@@ -144,6 +144,9 @@ bool RecordingWriter::WaitForBlocks() {
 }
 
 void RecordingWriter::Run() {
+    // The recordings are part of the reception: the writer runs at the receive thread's
+    // priority, or a busy machine starves it and the queue overflows.
+    net::RaiseThreadPriority();
     for (;;) {
         if (head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_relaxed)) {
             // Nothing queued: what the buffers gathered goes to the files before any wait.
