@@ -26,6 +26,7 @@ void RecordingWriter::Reset(bool threaded) {
         s.file = nullptr;
         s.failed.store(false, std::memory_order_relaxed);
         s.notedBytes = s.notedBlocks = 0;
+        s.reached.store(0, std::memory_order_relaxed);
     }
     files_ = 0;
     threaded_ = threaded;
@@ -106,12 +107,18 @@ RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* b
 
 bool RecordingWriter::Write(int file, const std::uint8_t* bytes, std::uint32_t count, Conversion conversion) {
     const bool ok = AppendConverted(*slots_[file].file, bytes, count, conversion, scratch_.get(), kScratchFloats);
-    if (!ok) Settle(file);
+    Settle(file);
     return ok;
+}
+
+std::uint64_t RecordingWriter::Reached(int file) const {
+    if (file < 0 || file >= files_) return 0;
+    return thread_.joinable() ? slots_[file].reached.load(std::memory_order_acquire) : slots_[file].file->Appended();
 }
 
 void RecordingWriter::Settle(int file) {
     Slot& s = slots_[file];
+    s.reached.store(s.file->Appended(), std::memory_order_release);
     const std::uint64_t bytes = s.file->LostBytes() - s.notedBytes, blocks = s.file->LostBlocks() - s.notedBlocks;
     if (bytes != 0 || blocks != 0) errors_.NoteLoss(file, blocks, bytes);
     s.notedBytes += bytes;

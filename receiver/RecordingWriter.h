@@ -59,6 +59,8 @@ public:
     // thread. The files are then the caller's again, with their exact byte counts.
     void Stop();
     bool Threaded() const { return threaded_; }
+    // Bytes of the file that have reached it (a writer thread's count lags a little).
+    std::uint64_t Reached(int file) const;
 
 private:
     struct Slot {
@@ -66,6 +68,8 @@ private:
         std::string label;
         // Set by whoever writes the file at its first failure; read by the receive side.
         std::atomic<bool> failed{false};
+        // Appended() of the file as last seen by the writing side.
+        std::atomic<std::uint64_t> reached{0};
         // The file's own loss counts already passed on to RecordingErrors (writing side).
         std::uint64_t notedBytes = 0, notedBlocks = 0;
     };

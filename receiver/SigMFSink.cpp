@@ -257,13 +257,14 @@ void SigMFSink::Close() {
     if (!data_.IsOpen()) return;
     Reconcile();
     if (data_.Failed() && state_ != State::Stopped) Stop(data_.Error());
-    WriteMeta();
+    WriteMeta(true);
     if (!data_.Close()) Fail("SigMF data file " + dataPath_ + ": " + data_.LastError());
 }
 
-void SigMFSink::WriteMeta() {
+void SigMFSink::WriteMeta(bool final) {
     lastMeta_ = std::chrono::steady_clock::now();
-    const std::string json = MetaJson();
+    const std::uint64_t reached = slot_ >= 0 ? Output().Reached(slot_) / (itemBits_ / 4u) : 0;
+    const std::string json = MetaJson(final ? samples_ : std::min(samples_, reached));
     const std::string temporary = metaPath_ + ".tmp";
     errno = 0;
     std::FILE* f = std::fopen(temporary.c_str(), "wb");
@@ -281,7 +282,7 @@ void SigMFSink::WriteMeta() {
     Fail("SigMF meta file " + metaPath_ + ": cannot write" + why);
 }
 
-std::string SigMFSink::MetaJson() const {
+std::string SigMFSink::MetaJson(std::uint64_t samples) const {
     std::ostringstream o;
     o << "{\n  \"global\": {\n"
       << "    \"core:datatype\": " << Quoted(itemBits_ == 32 ? "ci32_le" : "ci16_le") << ",\n";
@@ -293,15 +294,17 @@ std::string SigMFSink::MetaJson() const {
       << "    \"core:extensions\": [{\"name\": \"vita49\", \"version\": \"1.0.0\", \"optional\": true}],\n"
       << "    \"vita49:missing_packets\": " << missingPackets_ << ",\n"
       << "    \"vita49:recording_lost_samples\": " << leftOut_ << "\n  },\n  \"captures\": [";
-    for (std::size_t i = 0; i < captures_.size(); ++i) {
+    std::size_t shown = 0;
+    for (std::size_t i = 0; i < captures_.size() && (i == 0 || captures_[i].sampleStart <= samples); ++i, ++shown) {
         const Capture& c = captures_[i];
         o << (i ? "," : "") << "\n    {\"core:sample_start\": " << c.sampleStart;
         if (c.hasFrequency) o << ", \"core:frequency\": " << Number(c.frequencyHz);
         if (!c.datetime.empty()) o << ", \"core:datetime\": " << Quoted(c.datetime);
         o << "}";
     }
-    o << (captures_.empty() ? "" : "\n  ") << "],\n  \"annotations\": [";
-    for (std::size_t i = 0; i < annotations_.size(); ++i) {
+    o << (shown == 0 ? "" : "\n  ") << "],\n  \"annotations\": [";
+    shown = 0;
+    for (std::size_t i = 0; i < annotations_.size() && annotations_[i].sampleStart <= samples; ++i, ++shown) {
         const Annotation& a = annotations_[i];
         const std::string comment =
             a.lostSamples == 0 ? a.comment
@@ -314,7 +317,7 @@ std::string SigMFSink::MetaJson() const {
         if (a.missingPackets != 0) o << ", \"vita49:missing_packets\": " << a.missingPackets;
         o << "}";
     }
-    o << (annotations_.empty() ? "" : "\n  ") << "]\n}\n";
+    o << (shown == 0 ? "" : "\n  ") << "]\n}\n";
     return o.str();
 }
 

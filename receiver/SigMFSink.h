@@ -63,9 +63,11 @@ private:
     // Ends the recording for good, with an annotation at its end that says why.
     void Stop(const std::string& why);
     void Fail(const std::string& what);
-    // Replaces the meta file with one that describes the samples written so far.
-    void WriteMeta();
-    std::string MetaJson() const;
+    // Replaces the meta file with one that describes the samples written so far: while a
+    // writer thread may still hold some, only what has reached the data file (`final`: all).
+    void WriteMeta(bool final = false);
+    // Captures and annotations past `samples` are left out.
+    std::string MetaJson(std::uint64_t samples) const;
 
     std::string dataPath_, metaPath_, description_;
     RecordingFile data_;
