@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint8_t* datagram = in.Take(in.U16(), n);
             decoder->Deliver(datagram, n);
             delivered += n;
+            FUZZ_CHECK(decoder->HeldBytes() == 0); // a datagram leaves nothing for the next one
             break;
         }
         case 1:

@@ -50,6 +50,10 @@ bool ListenOn(NativeSocket s, int backlog);
 // Lets a listening port be bound again while closed connections linger; never lets two
 // live listeners share it. A no-op where the platform's reuse option would allow that.
 void ReuseListenAddress(NativeSocket s);
+// Before binding a multicast receiver: lets other sockets on this host bind the same address
+// and port, so that several receivers of one group each get every datagram. Best effort: a
+// socket that cannot share still receives alone.
+void ShareDatagramAddress(NativeSocket s);
 // Takes one pending client as a non-blocking, close-on-exec socket; the peer's numeric
 // address goes to `peer`. kInvalidSocket with `err` set when none was taken.
 NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& err);

@@ -113,6 +113,17 @@ void ReuseListenAddress(NativeSocket s) {
     ::setsockopt(ToFd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 }
 
+void ShareDatagramAddress(NativeSocket s) {
+    int one = 1;
+    // On Linux SO_REUSEADDR alone already gives every socket bound to the port its own copy
+    // of each group datagram. SO_REUSEPORT is set as well: the BSDs need it for two sockets on
+    // the wildcard address, and on Linux it lets a receiver that shares with it alone bind beside.
+    ::setsockopt(ToFd(s), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#ifdef SO_REUSEPORT
+    ::setsockopt(ToFd(s), SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+#endif
+}
+
 NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& err) {
     sockaddr_storage storage;
     std::memset(&storage, 0, sizeof storage);

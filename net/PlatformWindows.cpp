@@ -130,6 +130,13 @@ bool ListenOn(NativeSocket s, int backlog) { return listen(ToSocket(s), backlog)
 // connection does not block the listening port there anyway.
 void ReuseListenAddress(NativeSocket) {}
 
+// The Windows option for sharing a multicast port; it is not set on unicast sockets, where
+// it would let another process take the port.
+void ShareDatagramAddress(NativeSocket s) {
+    BOOL one = TRUE;
+    setsockopt(ToSocket(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
+}
+
 NativeSocket AcceptClient(NativeSocket listener, std::string& peer, SockError& err) {
     sockaddr_storage storage;
     std::memset(&storage, 0, sizeof storage);

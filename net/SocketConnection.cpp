@@ -187,6 +187,8 @@ RETURN_CODE SocketConnection::OpenDatagram(std::int32_t type, std::uint16_t loca
     RETURN_CODE rc = dataSocket_.Create(kTypeDatagram);
     if (rc == RC_OK) rc = dataSocket_.SetNonBlocking();
     if (rc == RC_OK) rc = dataSocket_.SetReceiveBufferSize();
+    // Several applications may receive one group on one port; a unicast port stays exclusive.
+    if (rc == RC_OK && type == UDP_MULTICAST) ShareDatagramAddress(dataSocket_.Handle());
     if (rc == RC_OK && (!local.empty() || localPort != 0)) rc = dataSocket_.Bind(localPort, local);
     if (rc == RC_OK && type == UDP_MULTICAST) rc = dataSocket_.JoinMulticastGroup(group);
     return rc;

@@ -104,20 +104,19 @@ void StreamDecoder::NotifyInfo() {
 void StreamDecoder::Commit(std::uint32_t received) {
     received = std::min(received, FreeBytes());
     info_.bytesReceived += received;
-    if (framing_ == Framing::Datagram && held_ > 0 && received >= 8 && Plausible(buffer_ + held_)) {
-        // A datagram that starts a packet of this stream is no continuation of the packet
-        // held from the previous one: that packet was cut short and can never complete, and
-        // appending to it would swallow the packets that follow.
-        NotifyInfo();
-        std::memmove(buffer_, buffer_ + held_, received);
-        held_ = 0;
-    }
     held_ += received;
     if (received > 0) Cut();
 }
 
+void StreamDecoder::DropHeld() {
+    if (held_ > 0) NotifyInfo();
+    held_ = 0;
+    foreignScanned_ = 0;
+}
+
 void StreamDecoder::OnReceiveTimeout() {
-    if (framing_ == Framing::Datagram) held_ = 0;
+    // A datagram never leaves bytes behind (see CutDatagrams); this only guards that rule.
+    if (framing_ == Framing::Datagram) DropHeld();
 }
 
 void StreamDecoder::OnDatagramTruncated() {
@@ -200,8 +199,10 @@ void StreamDecoder::Dispatch(std::uint8_t type, std::uint8_t* packet, std::uint3
     }
 }
 
-// Each datagram stands alone: whatever cannot be cut from it is dropped whole, and only a
-// packet that runs past its end waits for the next one.
+// Each datagram stands alone: IP has already put its fragments together, so a packet never
+// continues in the next datagram. Whatever cannot be cut from it, a packet that runs past its
+// end included, is dropped at once with one info callback, and the next datagram starts with
+// an empty buffer.
 void StreamDecoder::CutDatagrams() {
     std::uint32_t pos = 0;
     while (pos < held_) {
@@ -220,7 +221,12 @@ void StreamDecoder::CutDatagrams() {
             pos = held_;
             break;
         }
-        if (length > avail) break; // incomplete: the next datagram may complete it
+        if (length > avail) {
+            // Cut short: the rest would be taken from whatever datagram comes next.
+            NotifyInfo();
+            pos = held_;
+            break;
+        }
         const bool foreign = HeaderStreamIdWord(packet) != streamId_;
         if (foreign) NotifyInfo();
         if (!foreign) Dispatch(type, packet, length);

@@ -31,8 +31,9 @@ struct ReceiverCallbacks {
     std::function<void()> connectionError;
 };
 
-// How bytes arrive: each UDP datagram stands alone, while a TCP byte stream has no boundary
-// but the packets themselves, so alignment must be kept (and found again) across receives.
+// How bytes arrive: each UDP datagram stands alone (one packet per datagram, nothing is held
+// from one to the next), while a TCP byte stream has no boundary but the packets themselves,
+// so alignment must be kept (and found again) across receives.
 enum class Framing { Datagram, ByteStream };
 
 // The framing of a connection type: TCP types are those below 2, compared unsigned.
@@ -87,14 +88,14 @@ public:
     std::uint32_t HeldBytes() const { return held_; }
     // Counts `received` new bytes after FreeSpace() and cuts every complete packet.
     void Commit(std::uint32_t received);
-    // A receive that delivered nothing within its time-out. UDP drops the held bytes; a TCP
-    // stream keeps them, since the sender may simply pause mid-packet.
+    // A receive that delivered nothing within its time-out. Datagrams hold nothing between
+    // receives; a TCP stream keeps its held bytes, since the sender may simply pause mid-packet.
     void OnReceiveTimeout();
-    // The connection is lost: a partly received packet is gone.
-    void OnConnectionLost() {
-        held_ = 0;
-        foreignScanned_ = 0;
-    }
+    // The connection is lost: a partly received packet is gone (info callback when one was held).
+    void OnConnectionLost() { DropHeld(); }
+    // The end of a run (receive thread ends, decoder closes): held bytes of a packet that
+    // can no longer complete are dropped with an info callback.
+    void EndRun() { DropHeld(); }
     // A datagram longer than the free space was lost: it and the held bytes are dropped.
     void OnDatagramTruncated();
 
@@ -153,6 +154,8 @@ private:
     // First plausible packet start in [from, end) whose 8 bytes lie before `limit`; else `end`.
     std::uint32_t FindPlausible(std::uint32_t from, std::uint32_t end, std::uint32_t limit) const;
     void NotifyInfo();
+    // Drops the held bytes, reported with one info callback when there were any.
+    void DropHeld();
 
     // The common record prologue: count, continuity per kind, stream identifier, timestamps.
     template <class Record>

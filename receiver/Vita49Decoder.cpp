@@ -22,7 +22,11 @@ RETURN_CODE Vita49Decoder::Vita49DecoderImpl::Open() {
 }
 
 RETURN_CODE Vita49Decoder::Vita49DecoderImpl::Close() {
-    if (open_) decoder.CloseRecordings();
+    if (open_) {
+        // As the end of a receive thread: a packet still incomplete is reported, then gone.
+        decoder.EndRun();
+        decoder.CloseRecordings();
+    }
     open_ = false;
     return RC_OK;
 }

@@ -106,4 +106,6 @@ void Vita49Receiver::Vita49ReceiverImpl::ReceiveLoop() {
             break;
         }
     }
+    // Stopped by Close with part of a TCP packet held: those bytes can never complete.
+    decoder.EndRun();
 }

@@ -26,6 +26,14 @@ RETURN_CODE Vita49RemoteControl::ChangeCBW(unsigned long bandwidthHz) {
     return impl_->SendValue("IQSTream:CBW ", bandwidthHz, "Hz\n");
 }
 
+RETURN_CODE Vita49RemoteControl::ChangeTuneHz(std::uint64_t frequencyHz) {
+    return impl_->SendDecimal("IQSTream:FREQuency:TUNE ", frequencyHz, "Hz\n");
+}
+
+RETURN_CODE Vita49RemoteControl::ChangeCBWHz(std::uint64_t bandwidthHz) {
+    return impl_->SendDecimal("IQSTream:CBW ", bandwidthHz, "Hz\n");
+}
+
 RETURN_CODE Vita49RemoteControl::ChangeOversampling(bool enable) {
     return impl_->SendCommand(enable ? "IQSTream:OVERsampling ON\n" : "IQSTream:OVERsampling OFF\n");
 }
@@ -37,3 +45,7 @@ RETURN_CODE Vita49RemoteControl::ChangePayloadLimit(unsigned long limit) {
 RETURN_CODE Vita49RemoteControl::ChangeDataItemSize(unsigned char bits) {
     return impl_->SendCommand(bits == 32 ? "IQSTream:PAYLoad:FORMat I32Q32\n" : "IQSTream:PAYLoad:FORMat I16Q16\n");
 }
+
+RETURN_CODE Vita49RemoteControl::Identify(std::string& identity) { return impl_->AskLine("*IDN?\n", identity); }
+
+RETURN_CODE Vita49RemoteControl::ReadError(std::string& entry) { return impl_->AskLine("SYSTem:ERRor?\n", entry); }

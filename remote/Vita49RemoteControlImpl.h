@@ -24,12 +24,25 @@ public:
     RETURN_CODE Close();
 
     RETURN_CODE InitVita49Streaming();
+    // A 32-bit command field: RC_INVALID_ARGUMENT, sending nothing, for a wider value.
     RETURN_CODE SendValue(const char* prefix, unsigned long value, const char* suffix);
+    // The full decimal value.
+    RETURN_CODE SendDecimal(const char* prefix, std::uint64_t value, const char* suffix);
     // Sends one command line, which already ends in "\n", with its exact length.
     RETURN_CODE SendCommand(const std::string& line);
-    // One receive of at most 1024 bytes within 3000 ms; the text ends at its first NUL.
-    RETURN_CODE ReadResponse(std::string& text, std::size_t& received);
+    // One receive of at most 1024 bytes within `timeoutMs`; the text ends at its first NUL.
+    vita49::net::Received ReadResponse(std::string& text, std::size_t& received, std::int32_t timeoutMs = kResponseMs);
+    // A query whose answer is one line (*IDN?, SYSTem:ERRor?): the answers still owed to
+    // earlier queries are read and dropped first, then the answer's first line is taken,
+    // without its line end.
+    RETURN_CODE AskLine(const std::string& query, std::string& line);
 
     Vita49_Base_Settings settings{};
     vita49::net::SocketConnection connection;
+
+private:
+    // Answer lines the instrument owes: one per query sent, less the line ends read since.
+    // The add queries of the set-up are sent without reading their answers, and a list read
+    // may take an earlier answer instead of its own; the one-line queries must not.
+    std::size_t answersOwed_ = 0;
 };

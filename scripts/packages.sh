@@ -13,6 +13,7 @@ VITA49_TEST_PACKAGES=(
   clang libclang-rt-dev                      # the fuzzers (libFuzzer, sanitizer runtimes)
   sox python3                                # independent readers of the WAV recordings
   iproute2                                   # multicast tests in a private network namespace
+  pkg-config                                 # the packaging test reads the installed vita49.pc
   g++-mingw-w64-x86-64 wine64                # the Windows cross build and its test runs
   libpcap-dev tshark                         # vita49-dump and the checks of its captures
   pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib # the Python binding

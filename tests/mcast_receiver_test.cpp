@@ -165,6 +165,60 @@ TEST_F(MulticastTest, DestroyingAnOpenMulticastReceiver) {
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
 }
 
+// Two applications on one stream: both receivers of the group and port get every packet.
+// Only multicast receivers share the port: a unicast receiver neither joins them nor lets one
+// join it, and two unicast receivers never share one.
+TEST_F(MulticastTest, TwoReceiversOfOneGroupAndPortEachGetEveryPacket) {
+    Seen other;
+    Vita49Receiver first, second;
+    seen.Attach(first);
+    other.Attach(second);
+    first.Init(Settings(), ReceiverSettings());
+    second.Init(Settings(), ReceiverSettings());
+    ASSERT_EQ(first.Open(), RC_OK);
+    ASSERT_EQ(second.Open(), RC_OK);
+
+    Vita49Receiver unicast;
+    unicast.Init(BaseSettings(UDP_SINGLECAST, "", 0, kPort, "", kStream), ReceiverSettings());
+    EXPECT_EQ(unicast.Open(), RC_SOCKET_ERROR) << "a unicast receiver took the shared port";
+
+    constexpr int kPackets = 50;
+    for (int count = 0; count < kPackets; ++count) {
+        ASSERT_TRUE(sender.Send(kGroup, DataPacket(kStream, static_cast<std::uint8_t>(count & 15), kPayload,
+                                                   static_cast<std::uint8_t>(count))));
+        // Paced by the slower of the two, so that no socket buffer overflows.
+        if (count % 10 == 9) {
+            ASSERT_TRUE(seen.WaitForData(count + 1) && other.WaitForData(count + 1));
+        }
+    }
+    ASSERT_TRUE(seen.WaitForData(kPackets));
+    ASSERT_TRUE(other.WaitForData(kPackets));
+    EXPECT_EQ(first.Close(), RC_OK);
+    EXPECT_EQ(second.Close(), RC_OK);
+    const auto last = DataPacket(kStream, (kPackets - 1) & 15, kPayload, kPackets - 1);
+    for (Seen* s : {&seen, &other}) {
+        std::lock_guard<std::mutex> lock(s->mutex);
+        EXPECT_EQ(s->data, kPackets);
+        EXPECT_EQ(s->packetsReceived, static_cast<std::uint32_t>(kPackets));
+        EXPECT_EQ(s->info, 0);
+        EXPECT_EQ(s->lastPayload, std::vector<std::uint8_t>(last.end() - kPayload, last.end()));
+    }
+}
+
+TEST_F(MulticastTest, UnicastPortsStayExclusive) {
+    Vita49Receiver unicast, again, multicast;
+    unicast.Init(BaseSettings(UDP_SINGLECAST, "", 0, kPort, "", kStream), ReceiverSettings());
+    ASSERT_EQ(unicast.Open(), RC_OK);
+    again.Init(BaseSettings(UDP_SINGLECAST, "", 0, kPort, "", kStream), ReceiverSettings());
+    EXPECT_EQ(again.Open(), RC_SOCKET_ERROR);
+    multicast.Init(Settings(), ReceiverSettings());
+    EXPECT_EQ(multicast.Open(), RC_SOCKET_ERROR) << "a multicast receiver took a unicast receiver's port";
+    EXPECT_EQ(unicast.Close(), RC_OK);
+    // Once the port is free, the multicast receiver opens.
+    EXPECT_EQ(multicast.Open(), RC_OK);
+    EXPECT_EQ(multicast.Close(), RC_OK);
+}
+
 TEST_F(MulticastTest, ConnectionJoinsOnlyAMulticastGroup) {
     const int descriptors = OpenDescriptorCount();
     vita49::net::Vita49_IO connection;

@@ -21,6 +21,7 @@
 #include "support/Recorder.h"
 #include "support/SpectrumHelpers.h"
 #include "support/StreamBuilder.h"
+#include "support/StreamPeer.h"
 #include "vita49/Vita49Decoder.h"
 #include "vita49/Vita49Receiver.h"
 
@@ -275,6 +276,188 @@ TEST_P(DecoderEquivalence, SameCallbacksRecordsAndRecordings) {
 
 INSTANTIATE_TEST_SUITE_P(Framings, DecoderEquivalence, ::testing::Values(TCP_CLIENT, UDP_SINGLECAST),
                          ConnectionTypeTestName<::testing::TestParamInfo<CONNECTION_TYPE>>);
+
+// --- Datagrams that end inside a packet. IP hands over whole datagrams, so the rest of such a
+// packet never arrives: its bytes go at once with one info callback, and the next datagram
+// starts from an empty buffer. Each case goes to a receiver over loopback and to a decoder
+// through PushDatagram; both must deliver the same, and exactly what the case expects.
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint32_t kOtherStream = kStream + 7;
+
+// The first `keep` bytes of a packet of `stream` announcing `length` bytes.
+Bytes CutPacket(std::uint32_t stream, std::size_t length, std::size_t keep, std::uint8_t seed) {
+    Bytes packet = DataPacket(stream, 0, length - 8, seed);
+    packet.resize(keep);
+    return packet;
+}
+
+struct CutCase {
+    std::string name;
+    std::string address;
+    std::vector<Bytes> datagrams;
+    std::vector<Bytes> payloads; // what the data callbacks must see, in order
+    std::size_t infos = 0;       // one per cut or foreign datagram
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<CutCase> CutCases() {
+    std::vector<CutCase> cases;
+    const auto own = [](std::uint8_t count, std::size_t payload, std::uint8_t seed) {
+        return DataPacket(kStream, count, payload, seed);
+    };
+    const auto payloadOf = [](const Bytes& packet) { return Bytes(packet.begin() + 8, packet.end()); };
+    {
+        // 1,000 bytes of a 2,012-byte packet, then another stream's packet of just the size that
+        // would complete it, then one of ours: no payload may mix the two streams.
+        CutCase c{"CutThenForeignDatagram", "127.0.40.1", {}, {}, 2};
+        c.datagrams = {CutPacket(kStream, 2012, 1000, 0x10), DataPacket(kOtherStream, 0, 1004, 0x80), own(1, 64, 0x20)};
+        c.payloads = {payloadOf(c.datagrams[2])};
+        cases.push_back(c);
+    }
+    {
+        // A cut datagram, then two packets that each fill a datagram of 65,012 bytes: neither
+        // may be lost for want of room beside bytes kept from the cut one.
+        CutCase c{"CutThenTwoLargestPackets", "127.0.40.2", {}, {}, 1};
+        c.datagrams = {CutPacket(kStream, 65012, 1000, 0x30), own(0, 65004, 1), own(1, 65004, 2)};
+        c.payloads = {payloadOf(c.datagrams[1]), payloadOf(c.datagrams[2])};
+        cases.push_back(c);
+    }
+    {
+        // 1,000 valid packets, each after one to three junk datagrams that start like a cut
+        // packet: of this stream or another one, announcing a little more than they hold, or
+        // a packet longer than the buffer.
+        CutCase c{"JunkBetweenAThousandPackets", "127.0.40.3", {}, {}, 0};
+        std::size_t junk = 0;
+        for (int i = 0; i < 1000; ++i) {
+            const std::uint8_t seed = static_cast<std::uint8_t>(i);
+            for (int k = 0; k <= i % 3; ++k, ++junk) {
+                const std::uint32_t stream = junk % 2 ? kOtherStream : kStream;
+                const std::size_t length = junk % 7 == 6 ? 65536 + 4 * (junk % 40) : 1204 + 4 * (junk % 5);
+                c.datagrams.push_back(CutPacket(stream, length, 1000 - 4 * (junk % 3), seed));
+            }
+            c.datagrams.push_back(own(static_cast<std::uint8_t>(i & 15), 2004, seed));
+            c.payloads.push_back(payloadOf(c.datagrams.back()));
+        }
+        c.infos = junk;
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+class CutDatagrams : public ::testing::TestWithParam<CutCase> {
+protected:
+    // Every datagram of these cases calls one callback. They are sent a few ahead of what the
+    // receiver has handled, so that loopback has room for all of them whatever the load.
+    void Receive() {
+        const CutCase& c = GetParam();
+        Vita49Receiver receiver;
+        received.Attach(receiver);
+        StreamPeer peer;
+        ASSERT_TRUE(peer.Open(receiver, UDP_SINGLECAST, c.address, kStream));
+        for (std::size_t i = 0; i < c.datagrams.size(); ++i) {
+            ASSERT_TRUE(peer.Send(c.datagrams[i]));
+            const auto handled = [&] { return received.Count(Kind::Data) + received.Count(Kind::Info) > i; };
+            // A receiver that breaks the rule stops here; the checks below say how.
+            if (i % 16 == 15 && !WaitUntil(handled, std::chrono::milliseconds(2000))) break;
+        }
+        received.WaitForCount(Kind::Data, c.payloads.size(), std::chrono::milliseconds(2000));
+        received.WaitForCount(Kind::Info, c.infos, std::chrono::milliseconds(2000));
+        EXPECT_EQ(receiver.Close(), RC_OK);
+    }
+
+    void Decode() {
+        Vita49Decoder decoder;
+        decoder.Init(BaseSettings(UDP_SINGLECAST, "", 0, 0, "", kStream), ReceiverSettings());
+        decoded.Attach(decoder);
+        ASSERT_EQ(decoder.Open(), RC_OK);
+        for (const Bytes& d : GetParam().datagrams) ASSERT_EQ(decoder.PushDatagram(d.data(), d.size()), RC_OK);
+        EXPECT_EQ(decoder.Close(), RC_OK);
+    }
+
+    // What the data callbacks saw, and how many info callbacks came.
+    static void Expect(const CallbackRecorder& r, const CutCase& c, const char* who) {
+        SCOPED_TRACE(who);
+        ASSERT_EQ(r.data.size(), c.payloads.size());
+        for (std::size_t i = 0; i < c.payloads.size(); ++i) {
+            EXPECT_EQ(r.data[i].data.payloadValid, 1u);
+            EXPECT_TRUE(r.data[i].samples == c.payloads[i]) << "payload of data callback " << i;
+        }
+        EXPECT_EQ(r.infos.size(), c.infos);
+        std::uint64_t sent = 0;
+        for (const Bytes& d : c.datagrams) sent += d.size();
+        const Vita49_Info& last = r.order.back() == Kind::Info ? r.infos.back() : r.data.back().info;
+        EXPECT_EQ(last.bytesReceived, sent) << "every datagram was counted";
+    }
+
+    CallbackRecorder received, decoded;
+};
+
+TEST_P(CutDatagrams, CutBytesGoAtOnceAndNothingElseIsLost) {
+    ASSERT_NO_FATAL_FAILURE(Receive());
+    ASSERT_NO_FATAL_FAILURE(Decode());
+    Expect(received, GetParam(), "receiver");
+    Expect(decoded, GetParam(), "decoder");
+    EXPECT_TRUE(Transcript(received, true) == Transcript(decoded, true)) << "receiver and decoder differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CutDatagrams, ::testing::ValuesIn(CutCases()),
+                         [](const auto& info) { return info.param.name; });
+
+// --- A TCP stream that ends inside a packet: the held bytes go with one info callback,
+// whether the peer closes or the application does, and for the decoder at its Close.
+enum class StreamEnd { PeerCloses, ReceiverCloses };
+
+class HeldBytesAtTheEnd : public ::testing::TestWithParam<StreamEnd> {};
+
+TEST_P(HeldBytesAtTheEnd, AreReportedOnce) {
+    const bool peerCloses = GetParam() == StreamEnd::PeerCloses;
+    const Bytes first = DataPacket(kStream, 0, 64, 1);
+    const Bytes cut = CutPacket(kStream, 2012, 700, 2);
+    Bytes both = first;
+    both.insert(both.end(), cut.begin(), cut.end());
+    CallbackRecorder received;
+    {
+        Vita49Receiver receiver;
+        received.Attach(receiver);
+        StreamPeer peer;
+        ASSERT_TRUE(peer.Open(receiver, TCP_CLIENT, peerCloses ? "127.0.40.4" : "127.0.40.5", kStream));
+        // One write of a few hundred bytes: loopback hands it to one receive, which holds the
+        // 700 bytes once the first packet's callback has run.
+        ASSERT_TRUE(peer.Send(both));
+        ASSERT_TRUE(received.WaitForCount(Kind::Data, 1));
+        ASSERT_EQ(received.WithLock([&] { return received.data[0].info.bytesReceived; }), both.size());
+        if (peerCloses) {
+            peer.Close();
+            ASSERT_TRUE(received.WaitForCount(Kind::ConnectionError, 1));
+        }
+        EXPECT_EQ(receiver.Close(), RC_OK);
+        if (!peerCloses) peer.Close();
+    }
+    const std::vector<Kind> expected = peerCloses ? std::vector<Kind>{Kind::Data, Kind::Info, Kind::ConnectionError}
+                                                  : std::vector<Kind>{Kind::Data, Kind::Info};
+    EXPECT_EQ(received.order, expected);
+    ASSERT_EQ(received.infos.size(), 1u);
+    EXPECT_EQ(received.infos[0].bytesReceived, both.size());
+
+    // The decoder's Close is the end of its run.
+    CallbackRecorder decoded;
+    Vita49Decoder decoder;
+    decoder.Init(BaseSettings(TCP_CLIENT, "", 0, 0, "", kStream), ReceiverSettings());
+    decoded.Attach(decoder);
+    ASSERT_EQ(decoder.Open(), RC_OK);
+    ASSERT_EQ(decoder.PushBytes(first.data(), first.size()), RC_OK);
+    ASSERT_EQ(decoder.PushBytes(cut.data(), cut.size()), RC_OK);
+    EXPECT_EQ(decoded.order, std::vector<Kind>{Kind::Data});
+    EXPECT_EQ(decoder.Close(), RC_OK);
+    EXPECT_EQ(decoded.order, (std::vector<Kind>{Kind::Data, Kind::Info}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, HeldBytesAtTheEnd, ::testing::Values(StreamEnd::PeerCloses, StreamEnd::ReceiverCloses),
+                         [](const auto& info) {
+                             return std::string(info.param == StreamEnd::PeerCloses ? "PeerCloses" : "ReceiverCloses");
+                         });
 
 TEST(Decoder, RefusesPushesOutsideItsOpenStateAndUnknownTypes) {
     Vita49Decoder decoder;

@@ -350,14 +350,14 @@ TEST_F(HostileStreamPeer, PeerThatHalfClosesEndsTheStreamOnce) {
     EXPECT_EQ(recorder_.connectionErrors, 1u);
 }
 
-// A datagram longer than the free space of the receive buffer is lost on its way in; the
-// stream goes on with the next datagram.
+// A datagram that once did not fit beside the bytes held from a cut one: now the cut one goes
+// at once and the next one has the whole buffer. Either way the stream goes on.
 TEST_F(HostileStreamPeer, DatagramLongerThanTheFreeBufferDoesNotEndTheStream) {
     ASSERT_NO_FATAL_FAILURE(OpenUdp("127.0.7.10"));
     SendDatagram(DataPacket(kStream, 0, 32, 0x01));
-    // 30,000 bytes of a 40,000-byte packet stay held for the next datagram...
+    // 30,000 bytes of a 40,000-byte packet: dropped with their datagram...
     SendDatagram(Header(1, 10000, kStream, 30000 - 8, 0x5A));
-    // ...which then does not fit the 35,536 bytes left.
+    // ...so these 40,000 bytes are judged alone (no packet: dropped).
     SendDatagram(Bytes(40000, 0x5A));
     SendDatagram(DataPacket(kStream, 1, 32, 0x02));
     SendDatagram(DataPacket(kStream, 2, 32, 0x03));

@@ -84,6 +84,18 @@ const std::vector<Operation>& Operations() {
         {"ChangeOversampling", [](Vita49RemoteControl& r) { return r.ChangeOversampling(true); }},
         {"ChangePayloadLimit", [](Vita49RemoteControl& r) { return r.ChangePayloadLimit(1024); }},
         {"ChangeDataItemSize", [](Vita49RemoteControl& r) { return r.ChangeDataItemSize(32); }},
+        {"ChangeTuneHz", [](Vita49RemoteControl& r) { return r.ChangeTuneHz(26500000000ull); }},
+        {"ChangeCBWHz", [](Vita49RemoteControl& r) { return r.ChangeCBWHz(20000000); }},
+        {"Identify",
+         [](Vita49RemoteControl& r) {
+             std::string identity;
+             return r.Identify(identity);
+         }},
+        {"ReadError",
+         [](Vita49RemoteControl& r) {
+             std::string entry;
+             return r.ReadError(entry);
+         }},
     };
     return operations;
 }

@@ -265,10 +265,59 @@ TEST_F(InterpreterTest, ToleratesCarriageReturnLeadingColonAndBlanks) {
 TEST_F(InterpreterTest, ErrorQueueReportsRefusalsInOrder) {
     Refused("NOPE\n");
     Refused("IQSTream:CBW 0Hz\n");
-    EXPECT_EQ(Ok("SYST:ERR?\n"), "-100,\"undefined header\"\r\n");
-    EXPECT_EQ(Ok("SYST:ERR?\n"), "-100,\"CBW out of range\"\r\n");
+    EXPECT_EQ(Ok("SYST:ERR?\n"), "-113,\"Undefined header;NOPE\"\r\n");
+    EXPECT_EQ(Ok("SYST:ERR?\n"), "-222,\"Data out of range;CBW out of range\"\r\n");
     EXPECT_EQ(Ok("SYST:ERR?\n"), "0,\"No error\"\r\n");
     EXPECT_EQ(Ok("*IDN?\n"), "vita49,vita49-sim,0,1.0\r\n");
+}
+
+TEST_F(InterpreterTest, AFullErrorQueueEndsInOneOverflowEntry) {
+    for (int i = 0; i < 40; ++i) Refused("NOPE" + std::to_string(i) + "\n");
+    EXPECT_EQ(interp.ErrorCount(), 40u);
+    std::vector<std::string> entries;
+    for (std::string e = Ok("SYSTem:ERRor?\n"); e != "0,\"No error\"\r\n" && entries.size() < 100;
+         e = Ok("SYSTem:ERRor?\n"))
+        entries.push_back(e);
+    // The oldest entries stay; the last place says that later ones were lost.
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries.back(), "-350,\"Queue overflow\"\r\n");
+    EXPECT_LT(entries.size(), 40u);
+    for (std::size_t i = 0; i + 1 < entries.size(); ++i)
+        EXPECT_EQ(entries[i], "-113,\"Undefined header;NOPE" + std::to_string(i) + "\"\r\n");
+}
+
+// Which SCPI error a refused line leaves in the queue: the code ReadError's callers test.
+struct ErrorCase {
+    const char* line;
+    int code;
+};
+
+class ErrorCodeTest : public InterpreterTest, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(ErrorCodeTest, RefusalQueuesItsStandardCode) {
+    Refused(GetParam().line);
+    const std::string entry = Ok("SYST:ERR?\n");
+    EXPECT_EQ(entry.substr(0, entry.find(',')), std::to_string(GetParam().code)) << GetParam().line << entry;
+    EXPECT_EQ(entry.substr(entry.size() - 3), "\"\r\n");
+    EXPECT_EQ(Ok("SYST:ERR?\n"), "0,\"No error\"\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ErrorCodeTest,
+                         ::testing::Values(ErrorCase{"NOPE?\n", -113}, ErrorCase{"TASK:LIST\n", -113},
+                                           ErrorCase{"STR:CONN:OPEN?\n", -113}, ErrorCase{"TASK;LIST?\n", -101},
+                                           ErrorCase{"TA?SK:LIST\n", -102}, ErrorCase{"TASK:LIST? now\n", -108},
+                                           ErrorCase{"STR:CONN:PORT 5001\n", -221},
+                                           ErrorCase{"IQST:FREQ:TUNE 200GHz\n", -222},
+                                           ErrorCase{"IQST:PAYL:FORM I8Q8\n", -224}));
+
+TEST_F(InterpreterTest, TuningTakesTheFullDecimalValue) {
+    // Above 2^32 and up to the instrument's 100 GHz, exactly to the hertz.
+    Ok("IQSTream:FREQuency:TUNE 26500000001Hz\n");
+    EXPECT_EQ(Ok("IQST:FREQ:TUNE?\n"), "26500000001\r\n");
+    Ok("IQSTream:FREQuency:TUNE 99999999999Hz\n");
+    EXPECT_EQ(interp.State().iq.tuneHz, 99999999999ull);
+    Refused("IQSTream:FREQuency:TUNE 100000000001Hz\n");
+    Refused("IQSTream:FREQuency:TUNE 18446744073709551616Hz\n");
 }
 
 class MalformedLineTest : public InterpreterTest, public ::testing::WithParamInterface<std::string> {};

@@ -130,27 +130,6 @@ TEST_P(Cutting, SeveralPacketsOfOneReceiveAreHandledInOrder) {
     EXPECT_EQ(recorder.data[0].context.packetsReceived, 1u);
 }
 
-TEST_P(Cutting, IncompleteThirdPacketIsCompletedByLaterReceives) {
-    StreamBuilder s(kStream);
-    s.Data(0, 100);
-    s.Data(1, 200);
-    s.Data(2, 1000 - 8);
-    ASSERT_EQ(s.Spans()[2].length, 1000u);
-    const std::size_t third = s.Spans()[2].offset;
-    test::DeliverSplit(*decoder, s.Bytes(), {third + 40, third + 500});
-    ASSERT_EQ(recorder.data.size(), 3u);
-    EXPECT_EQ(recorder.data[2].samples, test::Ramp(992, 2));
-    EXPECT_TRUE(recorder.infos.empty());
-    EXPECT_EQ(decoder->HeldBytes(), 0u);
-
-    // After the first receive the unfinished packet alone is held, moved to the buffer start.
-    Restart();
-    std::vector<std::uint8_t> head(s.Bytes().begin(), s.Bytes().begin() + static_cast<std::ptrdiff_t>(third + 40));
-    test::Deliver(*decoder, head);
-    EXPECT_EQ(recorder.data.size(), 2u);
-    EXPECT_EQ(decoder->HeldBytes(), 40u);
-}
-
 TEST_P(Cutting, PacketOfAnotherStreamIsReportedAndSkipped) {
     StreamBuilder s(kStream);
     s.Data(0, 16);
@@ -297,7 +276,7 @@ TEST_P(Cutting, OpenClearsRecordsStatisticsAndHeldBytes) {
     std::vector<std::uint8_t> bytes = s.Bytes();
     bytes.resize(bytes.size() - 50);
     test::Deliver(*decoder, bytes);
-    ASSERT_EQ(decoder->HeldBytes(), 58u);
+    ASSERT_EQ(decoder->HeldBytes(), tcp_ ? 58u : 0u) << "a datagram holds nothing back";
     decoder->ResetRecords();
     EXPECT_EQ(decoder->HeldBytes(), 0u);
     EXPECT_EQ(decoder->Info().bytesReceived, 0u);
@@ -326,19 +305,20 @@ TEST_F(UdpCutting, ShortLeftoverAfterCompletePacketsIsDroppedWithAnInfo) {
     EXPECT_EQ(decoder->Info().bytesReceived, s.Size());
 }
 
-TEST_F(UdpCutting, TimeOutDropsHeldBytesSilently) {
+TEST_F(UdpCutting, CutPacketIsReportedBeforeATimeOutAndOnlyOnce) {
     StreamBuilder s(kStream);
     s.Data(0, 100);
     s.Data(1, 12);
     std::vector<std::uint8_t> part(s.Bytes().begin(), s.Bytes().begin() + 40);
     test::Deliver(*decoder, part);
-    EXPECT_EQ(decoder->HeldBytes(), 40u);
-    decoder->OnReceiveTimeout();
+    EXPECT_EQ(recorder.order, std::vector<Kind>{Kind::Info}) << "dropped with its datagram, not at the time-out";
     EXPECT_EQ(decoder->HeldBytes(), 0u);
+    decoder->OnReceiveTimeout();
+    EXPECT_EQ(recorder.infos.size(), 1u);
     // What arrives next is cut from its first byte.
     test::Deliver(*decoder, s.SpanBytes(1));
     EXPECT_EQ(DataCounts(), std::vector<unsigned>{1});
-    EXPECT_TRUE(recorder.infos.empty());
+    EXPECT_EQ(recorder.infos.size(), 1u);
 }
 
 TEST_F(UdpCutting, DatagramStartingAPacketEndsTheCutShortOneHeld) {
@@ -352,13 +332,30 @@ TEST_F(UdpCutting, DatagramStartingAPacketEndsTheCutShortOneHeld) {
     test::Deliver(*decoder, s.SpanBytes(0));
     const std::vector<std::uint8_t> second = s.SpanBytes(1);
     test::Deliver(*decoder, std::vector<std::uint8_t>(second.begin(), second.begin() + 60));
-    EXPECT_EQ(decoder->HeldBytes(), 60u);
+    EXPECT_EQ(decoder->HeldBytes(), 0u);
     test::Deliver(*decoder, s.SpanBytes(2));
     test::Deliver(*decoder, s.SpanBytes(3));
     EXPECT_EQ(recorder.order, (std::vector<Kind>{Kind::Data, Kind::Info, Kind::Data, Kind::Data}));
     EXPECT_EQ(DataCounts(), (std::vector<unsigned>{0, 2, 3}));
     EXPECT_EQ(recorder.data[1].samples, test::Ramp(64, 2));
     EXPECT_EQ(decoder->Info().bytesReceived, 0u + s.Spans()[0].length + 60 + s.Spans()[2].length + s.Spans()[3].length);
+}
+
+TEST_F(UdpCutting, PacketRunningPastItsDatagramIsDroppedAtOnce) {
+    // IP delivers whole datagrams: the rest of a packet cut short never arrives, and the next
+    // datagram starts a packet of its own.
+    StreamBuilder s(kStream);
+    s.Data(0, 100);
+    s.Data(1, 200);
+    s.Data(2, 1000 - 8);
+    s.Data(3, 40);
+    const std::size_t third = s.Spans()[2].offset;
+    test::DeliverSplit(*decoder, s.Bytes(), {third + 40, s.Spans()[3].offset});
+    EXPECT_EQ(recorder.order, (std::vector<Kind>{Kind::Data, Kind::Data, Kind::Info, Kind::Info, Kind::Data}));
+    EXPECT_EQ(DataCounts(), (std::vector<unsigned>{0, 1, 3}));
+    EXPECT_EQ(recorder.data[2].samples, test::Ramp(40, 3));
+    EXPECT_EQ(decoder->HeldBytes(), 0u);
+    EXPECT_EQ(decoder->Info().bytesReceived, s.Size());
 }
 
 TEST_F(UdpCutting, TwelveBytePacketAloneIsDropped) {
@@ -408,15 +405,16 @@ TEST_F(UdpCutting, ForeignPacketOfSizeZeroDropsEverythingHeld) {
     EXPECT_EQ(decoder->HeldBytes(), 0u);
 }
 
-TEST_F(UdpCutting, DatagramLongerThanTheFreeSpaceIsLostWithWhatWasHeld) {
+TEST_F(UdpCutting, DatagramLongerThanTheBufferIsLostWithAnInfo) {
     StreamBuilder s(kStream);
     s.Data(0, 1000);
     std::vector<std::uint8_t> part(s.Bytes().begin(), s.Bytes().begin() + 40);
     test::Deliver(*decoder, part);
-    ASSERT_EQ(decoder->HeldBytes(), 40u);
-    std::vector<std::uint8_t> big(StreamDecoder::kBufferBytes - 20, 0x33);
+    ASSERT_EQ(decoder->HeldBytes(), 0u);
+    EXPECT_EQ(decoder->FreeBytes(), StreamDecoder::kBufferBytes) << "every datagram gets the whole buffer";
+    std::vector<std::uint8_t> big(StreamDecoder::kBufferBytes + 1, 0x33);
     decoder->Deliver(big.data(), big.size());
-    EXPECT_EQ(recorder.order, std::vector<Kind>{Kind::Info});
+    EXPECT_EQ(recorder.order, (std::vector<Kind>{Kind::Info, Kind::Info}));
     EXPECT_EQ(decoder->HeldBytes(), 0u);
     StreamBuilder next(kStream);
     next.Data(1, 12);
@@ -424,13 +422,13 @@ TEST_F(UdpCutting, DatagramLongerThanTheFreeSpaceIsLostWithWhatWasHeld) {
     EXPECT_EQ(DataCounts(), std::vector<unsigned>{1});
 }
 
-TEST_F(UdpCutting, TruncatedDatagramReportedByTheConnectionDropsHeldBytes) {
+TEST_F(UdpCutting, TruncatedDatagramReportedByTheConnectionIsReportedOnItsOwn) {
     StreamBuilder s(kStream);
     s.Data(0, 1000);
     std::vector<std::uint8_t> part(s.Bytes().begin(), s.Bytes().begin() + 100);
     test::Deliver(*decoder, part);
     decoder->OnDatagramTruncated();
-    EXPECT_EQ(recorder.order, std::vector<Kind>{Kind::Info});
+    EXPECT_EQ(recorder.order, (std::vector<Kind>{Kind::Info, Kind::Info}));
     EXPECT_EQ(decoder->HeldBytes(), 0u);
 }
 
@@ -485,6 +483,27 @@ TEST_F(TcpCutting, ShortLeftoverOfAKnownTypeWaitsForItsBytes) {
     EXPECT_TRUE(recorder.infos.empty());
 }
 
+TEST_F(TcpCutting, IncompleteThirdPacketIsCompletedByLaterReceives) {
+    StreamBuilder s(kStream);
+    s.Data(0, 100);
+    s.Data(1, 200);
+    s.Data(2, 1000 - 8);
+    ASSERT_EQ(s.Spans()[2].length, 1000u);
+    const std::size_t third = s.Spans()[2].offset;
+    test::DeliverSplit(*decoder, s.Bytes(), {third + 40, third + 500});
+    ASSERT_EQ(recorder.data.size(), 3u);
+    EXPECT_EQ(recorder.data[2].samples, test::Ramp(992, 2));
+    EXPECT_TRUE(recorder.infos.empty());
+    EXPECT_EQ(decoder->HeldBytes(), 0u);
+
+    // After the first receive the unfinished packet alone is held, moved to the buffer start.
+    Restart();
+    std::vector<std::uint8_t> head(s.Bytes().begin(), s.Bytes().begin() + static_cast<std::ptrdiff_t>(third + 40));
+    test::Deliver(*decoder, head);
+    EXPECT_EQ(recorder.data.size(), 2u);
+    EXPECT_EQ(decoder->HeldBytes(), 40u);
+}
+
 TEST_F(TcpCutting, TimeOutKeepsHeldBytes) {
     StreamBuilder s(kStream);
     s.Data(0, 100);
@@ -522,8 +541,26 @@ TEST_F(TcpCutting, LostConnectionForgetsHeldBytes) {
     test::Deliver(*decoder, part);
     decoder->OnConnectionLost();
     EXPECT_EQ(decoder->HeldBytes(), 0u);
+    EXPECT_EQ(recorder.order, std::vector<Kind>{Kind::Info}) << "the 50 bytes went with a report";
     test::Deliver(*decoder, s.SpanBytes(1));
     EXPECT_EQ(DataCounts(), std::vector<unsigned>{1});
+    decoder->OnConnectionLost();
+    EXPECT_EQ(recorder.infos.size(), 1u) << "nothing held, nothing reported";
+}
+
+TEST_F(TcpCutting, EndOfRunReportsAPacketLeftIncomplete) {
+    StreamBuilder s(kStream);
+    s.Data(0, 100);
+    for (std::size_t cut : {std::size_t{7}, std::size_t{40}, s.Size()}) {
+        Restart();
+        std::vector<std::uint8_t> part(s.Bytes().begin(), s.Bytes().begin() + static_cast<std::ptrdiff_t>(cut));
+        test::Deliver(*decoder, part);
+        decoder->EndRun();
+        EXPECT_EQ(decoder->HeldBytes(), 0u);
+        EXPECT_EQ(recorder.infos.size(), cut < s.Size() ? 1u : 0u) << "cut " << cut;
+        decoder->EndRun();
+        EXPECT_EQ(recorder.infos.size(), cut < s.Size() ? 1u : 0u) << "reported once";
+    }
 }
 
 class TcpUnknownType : public TcpCutting, public ::testing::WithParamInterface<int> {};

@@ -4,7 +4,9 @@
 /// Vita49RemoteControl: sets the instrument's VITA 49 stream up over its TCP command channel
 /// (port 5300) with SCPI-style command lines.
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "vita49/Export.h"
 #include "vita49/Vita49Types.h"
@@ -58,12 +60,33 @@ public:
     RETURN_CODE ChangeTune(unsigned long frequencyHz);
     /// CBW in Hz. \return RC_INVALID_ARGUMENT, sending nothing, above 2^32-1.
     RETURN_CODE ChangeCBW(unsigned long bandwidthHz);
+    /// Tuning frequency in Hz, the full 64-bit value: the same command as ChangeTune for
+    /// instruments that tune above 4.29 GHz. The instrument checks its own range.
+    RETURN_CODE ChangeTuneHz(std::uint64_t frequencyHz);
+    /// CBW in Hz, the full 64-bit value: the same command as ChangeCBW.
+    RETURN_CODE ChangeCBWHz(std::uint64_t bandwidthHz);
     /// Oversampling on or off.
     RETURN_CODE ChangeOversampling(bool enable);
     /// Payload limit (no unit). \return RC_INVALID_ARGUMENT, sending nothing, above 2^32-1.
     RETURN_CODE ChangePayloadLimit(unsigned long limit);
     /// 32 selects I32Q32 samples; every other value selects I16Q16.
     RETURN_CODE ChangeDataItemSize(unsigned char bits);
+
+    /// Asks "*IDN?" and gives the instrument's identity line, without its line end.
+    /// The answers still owed to earlier queries (InitVita49Streaming leaves those of its add
+    /// queries unread) are read and dropped first, waiting at most 3000 ms for them; then one
+    /// answer of at most 1024 bytes is read within 3000 ms, as for the list queries, and its
+    /// first line is taken. The string is changed only on RC_OK.
+    /// \return RC_OK; RC_TIMEOUT when no answer came within 3000 ms: the instrument does not
+    /// know the query, and the channel stays usable (a late answer that has arrived by the
+    /// next one-line query is dropped there); RC_CONNECTION_ERROR when not open or when
+    /// the instrument has ended its sending direction (no answer can follow); RC_SOCKET_ERROR
+    /// when the channel broke.
+    RETURN_CODE Identify(std::string& identity);
+    /// Asks "SYSTem:ERRor?" and gives the oldest entry of the instrument's error queue, which
+    /// the query removes: "<code>,\"<text>\"", and "0,\"No error\"" once the queue is empty.
+    /// Call it until the code is 0 to read every entry. \return as Identify.
+    RETURN_CODE ReadError(std::string& entry);
 
 private:
     std::unique_ptr<Vita49RemoteControlImpl> impl_;

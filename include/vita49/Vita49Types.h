@@ -24,6 +24,10 @@ enum RETURN_CODE : std::int32_t {
     RC_CONNECTION_ERROR = 183,
 };
 
+/// The enumerator's name ("RC_OK", "RC_TIMEOUT", ...), or "RC_UNKNOWN" for a value outside
+/// the enum. The text is static: never freed, valid for the life of the program.
+VITA49_API const char* Vita49ReturnCodeName(RETURN_CODE code);
+
 /// How the data stream reaches this host. The names are also the texts sent to the instrument.
 /// Values below 2 (compared unsigned) are the TCP types.
 enum CONNECTION_TYPE : std::int32_t {

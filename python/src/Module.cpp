@@ -671,6 +671,23 @@ unsigned long Unsigned(double value, const char* what) {
     return static_cast<unsigned long>(rounded);
 }
 
+// A frequency in hertz for the 64-bit operations; false (the caller answers
+// RC_INVALID_ARGUMENT) beyond what 64 bits carry.
+bool Hertz(double value, const char* what, std::uint64_t& hz) {
+    if (!std::isfinite(value) || value < 0) throw py::value_error(std::string(what) + ": a non-negative number");
+    const double rounded = std::floor(value + 0.5);
+    if (rounded >= 18446744073709551616.0) return false;
+    hz = static_cast<std::uint64_t>(rounded);
+    return true;
+}
+
+// A one-line query: (code, answer); the answer is None unless the code is RC_OK.
+py::tuple AskLine(RemoteControl& r, RETURN_CODE (Vita49RemoteControl::*query)(std::string&)) {
+    std::string text;
+    const int rc = r.Run([&] { return (r.control_.*query)(text); });
+    return py::make_tuple(rc, rc == RC_OK ? py::object(py::str(text)) : py::object(py::none()));
+}
+
 template <class S>
 void BindStream(py::class_<S>& c) {
     c.def("open", &S::Open)
@@ -697,6 +714,7 @@ PYBIND11_MODULE(_vita49, m) {
     using namespace vita49::python;
     m.doc() = "Compiled half of the vita49 package; use the vita49 package itself.";
     m.attr("HAS_DECODER") = true;
+    m.def("return_code_name", [](int code) { return Vita49ReturnCodeName(static_cast<RETURN_CODE>(code)); });
     m.def("set_context_type", [](py::object type) {
         if (g_contextType == nullptr) g_contextType = new py::object();
         *g_contextType = std::move(type);
@@ -721,14 +739,18 @@ PYBIND11_MODULE(_vita49, m) {
         .def("stop", [](RemoteControl& r) { return r.Run([&] { return r.control_.StopVita49Stream(); }); })
         .def("tune",
              [](RemoteControl& r, double hz) {
-                 const unsigned long v = Unsigned(hz, "tune");
-                 return r.Run([&] { return r.control_.ChangeTune(v); });
+                 std::uint64_t v = 0;
+                 if (!Hertz(hz, "tune", v)) return static_cast<int>(RC_INVALID_ARGUMENT);
+                 return r.Run([&] { return r.control_.ChangeTuneHz(v); });
              })
         .def("set_bandwidth",
              [](RemoteControl& r, double hz) {
-                 const unsigned long v = Unsigned(hz, "set_bandwidth");
-                 return r.Run([&] { return r.control_.ChangeCBW(v); });
+                 std::uint64_t v = 0;
+                 if (!Hertz(hz, "set_bandwidth", v)) return static_cast<int>(RC_INVALID_ARGUMENT);
+                 return r.Run([&] { return r.control_.ChangeCBWHz(v); });
              })
+        .def("identify", [](RemoteControl& r) { return AskLine(r, &Vita49RemoteControl::Identify); })
+        .def("read_error", [](RemoteControl& r) { return AskLine(r, &Vita49RemoteControl::ReadError); })
         .def("set_oversampling",
              [](RemoteControl& r, bool on) { return r.Run([&] { return r.control_.ChangeOversampling(on); }); })
         .def("set_payload_limit",

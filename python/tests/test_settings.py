@@ -82,3 +82,20 @@ def test_recordings_named_by_pathlike_are_written(instrument, address, tmp_path)
     channels, rate, bits = struct.unpack("<H", header[22:24])[0], struct.unpack("<I", header[24:28])[0], \
         struct.unpack("<H", header[34:36])[0]
     assert (channels, rate, bits) == (2, 1_250_000, 16)
+
+
+def test_identity_error_queue_and_tuning_above_32_bits(instrument, address):
+    instrument()
+    with vita49.RemoteControl(address, local_address=address, udp_port=5001) as ctl:
+        assert ctl.identify().startswith("vita49,vita49-sim,")
+        assert ctl.read_error() == '0,"No error"'
+        ctl.tune(26.5e9)
+        ctl.set_bandwidth(20e6)
+        assert ctl.read_error() == '0,"No error"'  # both taken
+        ctl.tune(200e9)  # beyond the instrument's range: sent, and refused there
+        assert ctl.read_error().startswith("-222,")
+        assert ctl.read_error() == '0,"No error"'
+        with pytest.raises(vita49.Error) as caught:
+            ctl.tune(2.0 ** 64)  # no command can carry it
+        assert caught.value.code == vita49.RC_INVALID_ARGUMENT and "RC_INVALID_ARGUMENT" in str(caught.value)
+    assert vita49.Error(999).args[0] == "RC_UNKNOWN (999)"

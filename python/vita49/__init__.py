@@ -36,13 +36,8 @@ RC_SOCKET_ERROR = 180
 RC_TIMEOUT = 181
 RC_INVALID_ARGUMENT = 182
 RC_CONNECTION_ERROR = 183
-_CODE_NAMES = {
-    RC_OK: "RC_OK",
-    RC_SOCKET_ERROR: "RC_SOCKET_ERROR",
-    RC_TIMEOUT: "RC_TIMEOUT",
-    RC_INVALID_ARGUMENT: "RC_INVALID_ARGUMENT",
-    RC_CONNECTION_ERROR: "RC_CONNECTION_ERROR",
-}
+_CODE_NAMES = {code: _vita49.return_code_name(code)
+               for code in (RC_OK, RC_SOCKET_ERROR, RC_TIMEOUT, RC_INVALID_ARGUMENT, RC_CONNECTION_ERROR)}
 
 TCP_SERVER = 0
 TCP_CLIENT = 1
@@ -61,7 +56,7 @@ class Error(Exception):
     def __init__(self, code, operation=None):
         self.code = code
         self.operation = operation
-        name = _CODE_NAMES.get(code, "unknown code")
+        name = _vita49.return_code_name(code)
         text = f"{name} ({code})"
         super().__init__(f"{operation} failed: {text}" if operation else text)
 
@@ -484,12 +479,26 @@ class RemoteControl(_ClosedOnExit):
         _check(self._impl.stop(), "stop")
 
     def tune(self, frequency):
-        """Tuning frequency in Hz."""
+        """Tuning frequency in Hz, also above 4.29 GHz (the instrument checks its range)."""
         _check(self._impl.tune(frequency), "tune")
 
     def set_bandwidth(self, bandwidth):
         """Bandwidth (CBW) in Hz."""
         _check(self._impl.set_bandwidth(bandwidth), "set_bandwidth")
+
+    def identify(self):
+        """The instrument's answer to *IDN?, without its line end. TimeoutError when no answer
+        comes within 3 s: the instrument does not know the query."""
+        code, identity = self._impl.identify()
+        _check(code, "identify")
+        return identity
+
+    def read_error(self):
+        """The oldest entry of the instrument's error queue (SYSTem:ERRor?), which the query
+        removes: '<code>,"<text>"', '0,"No error"' once empty. TimeoutError as identify."""
+        code, entry = self._impl.read_error()
+        _check(code, "read_error")
+        return entry
 
     def set_oversampling(self, enable):
         _check(self._impl.set_oversampling(bool(enable)), "set_oversampling")

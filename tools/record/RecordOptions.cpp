@@ -20,15 +20,15 @@ bool ParseUnsigned(const std::string& text, unsigned long long max, unsigned lon
     return true;
 }
 
-// A frequency in Hz with an optional k, M or G (and an optional "Hz"), within 32 bits.
-bool ParseHz32(std::string text, unsigned long& value) {
+// A frequency in Hz with an optional k, M or G (and an optional "Hz"), up to `max`.
+bool ParseHz(std::string text, std::uint64_t max, std::uint64_t& value) {
     if (!text.empty()) {
         const char last = text.back();
         if (last == 'k' || last == 'K' || last == 'M' || last == 'G') text += "Hz";
     }
     double hz = 0;
-    if (!vita49::sim::ParseFrequency(text, hz) || hz > 4294967295.0) return false;
-    value = static_cast<unsigned long>(std::llround(hz));
+    if (!vita49::sim::ParseFrequency(text, hz) || hz > static_cast<double>(max)) return false;
+    value = static_cast<std::uint64_t>(std::llround(hz));
     return true;
 }
 
@@ -120,12 +120,16 @@ const OptionRow kOptions[] = {
      }},
     {"--freq", true,
      [](RecordOptions& o, Value v) -> Refusal {
-         if (!ParseHz32(v, o.frequencyHz)) return "not a frequency from 0 to 4294967295 Hz";
+         std::uint64_t hz = 0;
+         if (!ParseHz(v, kMaxFrequencyHz, hz)) return "not a frequency from 0 to 100 GHz";
+         o.frequencyHz = hz;
          return nullptr;
      }},
     {"--cbw", true,
      [](RecordOptions& o, Value v) -> Refusal {
-         if (!ParseHz32(v, o.cbwHz) || o.cbwHz == 0) return "not a bandwidth from 1 to 4294967295 Hz";
+         std::uint64_t hz = 0;
+         if (!ParseHz(v, 0xFFFFFFFFull, hz) || hz == 0) return "not a bandwidth from 1 to 4294967295 Hz";
+         o.cbwHz = static_cast<unsigned long>(hz);
          return nullptr;
      }},
     {"--oversampling", true, Oversampling},
@@ -136,10 +140,17 @@ const OptionRow kOptions[] = {
          o.payloadLimit = static_cast<unsigned long>(n);
          return nullptr;
      }},
+    {"--max-loss", true,
+     [](RecordOptions& o, Value v) -> Refusal {
+         unsigned long long n = 0;
+         if (!ParseUnsigned(v, ~0ull, n)) return "not a packet count";
+         o.maxLoss = n;
+         return nullptr;
+     }},
     {"--bits", true,
      [](RecordOptions& o, Value v) -> Refusal {
          if (v != "16" && v != "32") return "not 16 or 32";
-         o.bits = v == "32" ? 32 : 16;
+         o.bits = v == "32" ? 32u : 16u;
          return nullptr;
      }},
     {"--duration", true, Duration},
@@ -189,6 +200,14 @@ bool CheckCombination(const RecordOptions& o, std::string& error) {
 
 } // namespace
 
+void RecordOptions::FillSimulatorDefaults() {
+    if (!frequencyHz) frequencyHz = 1000000000;
+    if (!cbwHz) cbwHz = 1000000;
+    if (!oversampling) oversampling = true;
+    if (!payloadLimit) payloadLimit = 8192;
+    if (!bits) bits = 16;
+}
+
 std::string UsageText() {
     return "Usage: vita49-record [options]\n"
            "Sets up a VITA 49 IQ stream, receives it for a while, records it to a WAV file and a\n"
@@ -206,13 +225,17 @@ std::string UsageText() {
            "                        the simulator's address; needed with --host)\n"
            "  --group ADDR          multicast group for --type multicast (default 239.192.49.1)\n"
            "  --stream-id N         stream identifier (default 1)\n"
-           "Stream parameters:\n"
-           "  --freq HZ             tuning frequency, e.g. 1e9, 2400M (default 1G)\n"
-           "  --cbw HZ              CBW (default 1M); the simulator samples at 1.25 x CBW with\n"
-           "                        oversampling, at CBW without\n"
-           "  --oversampling on|off (default on)\n"
-           "  --payload-limit N     bytes of samples per IF data packet, at most (default 8192)\n"
-           "  --bits 16|32          I16Q16 or I32Q32 samples (default 16)\n"
+           "Stream parameters: with --host only those given here are sent; the instrument keeps\n"
+           "its own settings for the rest. The simulated instrument gets the defaults.\n"
+           "  --freq HZ             tuning frequency up to 100 GHz, e.g. 1e9, 2400M, 26.5G\n"
+           "                        (simulator: 1G)\n"
+           "  --cbw HZ              CBW (simulator: 1M); the simulator samples at 1.25 x CBW\n"
+           "                        with oversampling, at CBW without\n"
+           "  --oversampling on|off (simulator: on)\n"
+           "  --payload-limit N     bytes of samples per IF data packet, at most (simulator: 8192)\n"
+           "  --bits 16|32          I16Q16 or I32Q32 samples (simulator: 16)\n"
+           "Besides these, the set-up sends the stream's identifier, connection type, destination\n"
+           "address and port, and asks *IDN? and, at the end, SYSTem:ERRor?.\n"
            "Recording and display:\n"
            "  --duration SECONDS    how long to receive (default 3)\n"
            "  --wav PATH            WAV file, 2 channels I and Q (default capture.wav; \"\" = none)\n"
@@ -225,32 +248,18 @@ std::string UsageText() {
            "  --fast                in-process simulator: stream as fast as possible\n"
            "  --expect-tone HZ      with --host: check that the strongest tone lies at HZ from\n"
            "                        the centre (the simulator puts it at CBW/8)\n"
+           "Checks:\n"
+           "  --max-loss N          up to N packets may go missing (from the packet count gaps;\n"
+           "                        default 0). No data for 2 s also fails the run.\n"
            "  --help                this text\n"
            "\n"
            "Exit status: 0 success, 1 an operation failed (a recording that could not be written\n"
-           "included), 2 bad options, 3 a check failed.\n";
+           "included), 2 bad options, 3 a check failed (lost packets, a stalled stream, an error\n"
+           "reported by the instrument, a plot of a trace that never arrived, ...).\n";
 }
 
 std::string ReturnCodeText(RETURN_CODE rc) {
-    const char* name = "unknown code";
-    switch (rc) {
-    case RC_OK:
-        name = "RC_OK";
-        break;
-    case RC_SOCKET_ERROR:
-        name = "RC_SOCKET_ERROR";
-        break;
-    case RC_TIMEOUT:
-        name = "RC_TIMEOUT";
-        break;
-    case RC_INVALID_ARGUMENT:
-        name = "RC_INVALID_ARGUMENT";
-        break;
-    case RC_CONNECTION_ERROR:
-        name = "RC_CONNECTION_ERROR";
-        break;
-    }
-    return std::string(name) + " (" + std::to_string(static_cast<int>(rc)) + ")";
+    return std::string(Vita49ReturnCodeName(rc)) + " (" + std::to_string(static_cast<int>(rc)) + ")";
 }
 
 bool ParseOptions(int argc, char** argv, RecordOptions& o, std::string& error) {
@@ -274,7 +283,9 @@ bool ParseOptions(int argc, char** argv, RecordOptions& o, std::string& error) {
             return false;
         }
     }
-    return CheckCombination(o, error);
+    if (!CheckCombination(o, error)) return false;
+    if (o.InProcess()) o.FillSimulatorDefaults();
+    return true;
 }
 
 } // namespace vita49::record

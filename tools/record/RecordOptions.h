@@ -3,6 +3,7 @@
 // Command-line options of vita49-record.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "vita49/Vita49Types.h"
@@ -18,11 +19,14 @@ struct RecordOptions {
     std::string local;                   // this host as the instrument sees it
     std::string group = "239.192.49.1";  // multicast group (UDP_MULTICAST)
     std::uint32_t streamId = 1;
-    unsigned long frequencyHz = 1000000000;
-    unsigned long cbwHz = 1000000;
-    bool oversampling = true;
-    unsigned long payloadLimit = 8192;
-    unsigned bits = 16;
+    // The stream parameters as given; unset ones are not sent to a real instrument (it keeps
+    // its own). The in-process simulator gets the defaults (FillSimulatorDefaults).
+    std::optional<std::uint64_t> frequencyHz;
+    std::optional<unsigned long> cbwHz;
+    std::optional<bool> oversampling;
+    std::optional<unsigned long> payloadLimit;
+    std::optional<unsigned> bits;
+    std::uint64_t maxLoss = 0;           // packets that may go missing without failing the run
     double durationS = 3.0;
     std::string wavPath = "capture.wav";
     std::string iqPath = "capture.iq";
@@ -36,7 +40,13 @@ struct RecordOptions {
     bool help = false;
 
     bool InProcess() const { return host.empty(); }
+    void FillSimulatorDefaults();
+    // The item size the samples are expected in: as asked, else the instrument's usual 16.
+    unsigned Bits() const { return bits.value_or(16); }
 };
+
+// The highest tuning frequency --freq takes.
+constexpr std::uint64_t kMaxFrequencyHz = 100000000000ull;
 
 // Parses argv; false with a message naming the option when an option is unknown, lacks its
 // value or has a value out of range.

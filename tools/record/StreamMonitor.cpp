@@ -15,7 +15,8 @@ std::int32_t Le32(const std::uint8_t* p) {
 
 } // namespace
 
-void StreamMonitor::Attach(Vita49Receiver& receiver) {
+void StreamMonitor::Attach(Vita49Receiver& receiver, std::uint16_t trace) {
+    trace_ = trace;
     receiver.SetInfoCallback([this](const Vita49_Info& info) {
         std::lock_guard<std::mutex> lock(mutex_);
         s_.info = info;
@@ -28,6 +29,7 @@ void StreamMonitor::Attach(Vita49Receiver& receiver) {
         s_.haveContext = true;
         s_.contextPackets = context.packetsReceived;
         s_.contextLost = context.packetsLost;
+        s_.contextGaps.Take(context.packetCount);
     });
     receiver.SetDataCallback([this](const Vita49_Info& info, const Vita49_Context& context, const Vita49_Data& data) {
         OnData(info, context, data);
@@ -39,29 +41,37 @@ void StreamMonitor::Attach(Vita49Receiver& receiver) {
         s_.haveSpectrumContext = true;
         s_.spectrumContextPackets = context.packetsReceived;
         s_.spectrumContextLost = context.packetsLost;
+        s_.spectrumContextGaps.Take(context.packetCount);
     });
     receiver.SetFFTDataCallback(
         [this](const Vita49_Info& info, const Vita49_FFTContext&, const Vita49_FFTData& data, float* values) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            s_.info = info;
-            s_.spectrumDataPackets = data.packetsReceived;
-            s_.spectrumDataLost = data.packetsLost;
-            if (data.traceIdsValid) {
-                s_.traceIds.clear();
-                for (std::uint16_t id : data.traceIds)
-                    if (id != 0) s_.traceIds.push_back(id);
-            }
-            // The buffer is created by the first packet and filled by the next one of the
-            // displayed trace; values of the packets before that are not trace values yet.
-            if (values != nullptr && data.payloadValid && data.packetsReceived > 2) {
-                s_.lastTrace.resize(data.payloadSize / 4);
-                std::memcpy(s_.lastTrace.data(), values, s_.lastTrace.size() * sizeof(float));
-            }
+            OnSpectrumData(info, data, values);
         });
     receiver.SetConnectionErrorCallback([this]() {
         std::lock_guard<std::mutex> lock(mutex_);
         ++s_.connectionErrors;
     });
+}
+
+void StreamMonitor::OnSpectrumData(const Vita49_Info& info, const Vita49_FFTData& data, const float* values) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    s_.info = info;
+    s_.spectrumDataPackets = data.packetsReceived;
+    s_.spectrumDataLost = data.packetsLost;
+    s_.spectrumDataGaps.Take(data.packetCount);
+    bool displayedSeen = false;
+    if (data.traceIdsValid) {
+        s_.traceIds.clear();
+        for (std::uint16_t id : data.traceIds)
+            if (id != 0) s_.traceIds.push_back(id);
+        for (std::uint16_t id : s_.traceIds) displayedSeen = displayedSeen || id == trace_;
+    }
+    // The receiver's buffer holds the displayed trace's values only once that trace arrived;
+    // before, it is zero-filled (or holds nothing), which is no trace to show.
+    if (values != nullptr && data.payloadValid && displayedSeen) {
+        s_.lastTrace.resize(data.payloadSize / 4);
+        std::memcpy(s_.lastTrace.data(), values, s_.lastTrace.size() * sizeof(float));
+    }
 }
 
 void StreamMonitor::OnData(const Vita49_Info& info, const Vita49_Context& context, const Vita49_Data& data) {
@@ -70,6 +80,7 @@ void StreamMonitor::OnData(const Vita49_Info& info, const Vita49_Context& contex
     if (data.packetsLost != s_.dataLost) tone_.Break(); // samples are missing in between
     s_.dataPackets = data.packetsReceived;
     s_.dataLost = data.packetsLost;
+    s_.dataGaps.Take(data.packetCount);
     if (!data.payloadValid || !context.payloadFormatValid || !context.sampleRateValid) return;
     const unsigned bits = context.dataItemSize;
     if (bits != 16 && bits != 32) return;

@@ -93,8 +93,10 @@ std::string RenderSvg(const TracePlot& plot) {
              Number(kTop + plotH, 1) + "\" stroke=\"#ddd\"/>\n";
         if (k % 2 == 0) {
             const double hz = plot.startHz + (endHz - plot.startHz) * k / 10.0 - plot.centreHz;
-            s += "<text x=\"" + Number(xx, 1) + "\" y=\"" + Number(kTop + plotH + 18, 1) +
-                 "\" text-anchor=\"middle\">" + FrequencyLabel(hz, plot.centreHz != 0) + "</text>\n";
+            // The last label ends at the right edge of the plot: centred there, it would run
+            // past the picture's right border, which the narrow margin leaves no room for.
+            s += "<text x=\"" + Number(xx, 1) + "\" y=\"" + Number(kTop + plotH + 18, 1) + "\" text-anchor=\"" +
+                 (k == 10 ? "end" : "middle") + "\">" + FrequencyLabel(hz, plot.centreHz != 0) + "</text>\n";
         }
     }
     s += "<rect x=\"" + Number(kLeft, 1) + "\" y=\"" + Number(kTop, 1) + "\" width=\"" + Number(plotW, 1) +

@@ -265,11 +265,14 @@ CommandInterpreter::CommandInterpreter(InstrumentState initial) : state_(std::mo
     state_.openStream = -1;
 }
 
-CommandResult CommandInterpreter::Refuse(std::string why) {
+CommandResult CommandInterpreter::Refuse(ScpiError error, std::string why) {
     ++errors_;
-    if (errorQueue_.size() < 32) errorQueue_.push_back(why);
+    if (errorQueue_.size() + 1 < kErrorQueueEntries)
+        errorQueue_.push_back(std::to_string(error.code) + ",\"" + error.text + ";" + why + "\"");
+    else if (errorQueue_.size() + 1 == kErrorQueueEntries)
+        errorQueue_.push_back(std::to_string(scpi::kQueueOverflow.code) + ",\"" + scpi::kQueueOverflow.text + "\"");
     CommandResult r;
-    r.error = std::move(why);
+    r.error = std::string(error.text) + ": " + why;
     return r;
 }
 
@@ -287,7 +290,7 @@ CommandResult CommandInterpreter::Execute(std::string_view line) {
     for (char c : header) {
         const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == ':' ||
                         c == '*' || c == '?';
-        if (!ok) return Refuse("invalid character in header");
+        if (!ok) return Refuse(scpi::kInvalidCharacter, "invalid character in header");
     }
     if (!header.empty() && header.front() == ':') header.remove_prefix(1);
     bool query = false;
@@ -295,7 +298,7 @@ CommandResult CommandInterpreter::Execute(std::string_view line) {
         query = true;
         header.remove_suffix(1);
     }
-    if (header.find('?') != std::string_view::npos) return Refuse("invalid header");
+    if (header.find('?') != std::string_view::npos) return Refuse(scpi::kSyntaxError, "invalid header");
     CommandResult r = Dispatch(header, query, argument);
     if (r.accepted) ++accepted_;
     return r;
@@ -320,9 +323,10 @@ struct Outcome {
     const char* refusal = nullptr;
     std::string answer;
     Effect effect = Effect::None;
+    ScpiError error{0, ""};
 };
 
-Outcome Refused(const char* why) { return Outcome{why, {}, Effect::None}; }
+Outcome Refused(ScpiError error, const char* why) { return Outcome{why, {}, Effect::None, error}; }
 Outcome Done(Effect effect = Effect::None) { return Outcome{nullptr, {}, effect}; }
 Outcome Answer(const std::string& text) { return Outcome{nullptr, text + "\r\n", Effect::None}; }
 
@@ -341,8 +345,8 @@ Outcome ListTasks(Instrument& in, std::string_view) {
 
 Outcome AddTask(Instrument& in, std::string_view argument) {
     std::string type;
-    if (!ParseQuoted(argument, type) || !ValidTypeName(type)) return Refused("invalid task type");
-    if (in.s.tasks.size() >= 64) return Refused("too many tasks");
+    if (!ParseQuoted(argument, type) || !ValidTypeName(type)) return Refused(scpi::kIllegalValue, "invalid task type");
+    if (in.s.tasks.size() >= 64) return Refused(scpi::kTooMuchData, "too many tasks");
     in.s.tasks.push_back({type, TaskName(type, in.s.tasks)});
     in.s.selectedTask = static_cast<int>(in.s.tasks.size()) - 1;
     return Answer(Quoted(type) + "," + Quoted(in.s.tasks.back().name));
@@ -350,18 +354,18 @@ Outcome AddTask(Instrument& in, std::string_view argument) {
 
 Outcome SelectTask(Instrument& in, std::string_view argument) {
     std::string name;
-    if (!ParseQuoted(argument, name)) return Refused("invalid task name");
+    if (!ParseQuoted(argument, name)) return Refused(scpi::kIllegalValue, "invalid task name");
     for (std::size_t i = 0; i < in.s.tasks.size(); ++i) {
         if (in.s.tasks[i].name == name) {
             in.s.selectedTask = static_cast<int>(i);
             return Done();
         }
     }
-    return Refused("no such task");
+    return Refused(scpi::kIllegalValue, "no such task");
 }
 
 Outcome SelectedTask(Instrument& in, std::string_view) {
-    if (in.s.selectedTask < 0) return Refused("no task selected");
+    if (in.s.selectedTask < 0) return Refused(scpi::kSettingsConflict, "no task selected");
     return Answer(Quoted(in.s.tasks[static_cast<std::size_t>(in.s.selectedTask)].name));
 }
 
@@ -373,7 +377,7 @@ Outcome ListViews(Instrument& in, std::string_view) {
 
 Outcome SelectView(Instrument& in, std::string_view argument) {
     std::uint64_t id = 0;
-    if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refused("invalid view identifier");
+    if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refused(scpi::kIllegalValue, "invalid view identifier");
     int stream = -1;
     for (std::size_t i = 0; i < in.s.views.size(); ++i) {
         if (in.s.views[i].type == "VITA49_IQ") ++stream;
@@ -383,11 +387,11 @@ Outcome SelectView(Instrument& in, std::string_view argument) {
             return Done();
         }
     }
-    return Refused("no such view");
+    return Refused(scpi::kIllegalValue, "no such view");
 }
 
 Outcome SelectedView(Instrument& in, std::string_view) {
-    if (in.s.selectedView < 0) return Refused("no view selected");
+    if (in.s.selectedView < 0) return Refused(scpi::kSettingsConflict, "no view selected");
     return Answer(std::to_string(in.s.views[static_cast<std::size_t>(in.s.selectedView)].id));
 }
 
@@ -395,8 +399,8 @@ Outcome SelectedView(Instrument& in, std::string_view) {
 
 Outcome AddStream(Instrument& in, std::string_view argument) {
     std::string type;
-    if (!ParseQuoted(argument, type) || type != "VITA49_IQ") return Refused("invalid stream type");
-    if (in.s.streams.size() >= 16) return Refused("too many streams");
+    if (!ParseQuoted(argument, type) || type != "VITA49_IQ") return Refused(scpi::kIllegalValue, "invalid stream type");
+    if (in.s.streams.size() >= 16) return Refused(scpi::kTooMuchData, "too many streams");
     in.s.views.push_back({type, NextViewId(in.s.views)});
     in.s.streams.emplace_back();
     in.s.selectedView = static_cast<int>(in.s.views.size()) - 1;
@@ -407,43 +411,43 @@ Outcome AddStream(Instrument& in, std::string_view argument) {
 Outcome SelectStream(Instrument& in, std::string_view argument) {
     std::uint64_t n = 0;
     if (!ParseUnsigned(argument, 0xFFFFFFFFu, n) || n == 0 || n > in.s.streams.size())
-        return Refused("no such stream");
+        return Refused(scpi::kIllegalValue, "no such stream");
     in.s.selectedStream = static_cast<int>(n - 1);
     return Done();
 }
 
 Outcome SelectedStreamNumber(Instrument& in, std::string_view) {
-    if (SelectedStream(in.s) == nullptr) return Refused("no stream selected");
+    if (SelectedStream(in.s) == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
     return Answer(std::to_string(in.s.selectedStream + 1));
 }
 
 Outcome SetStreamId(Instrument& in, std::string_view argument) {
     StreamSettings* stream = SelectedStream(in.s);
     std::uint64_t id = 0;
-    if (stream == nullptr) return Refused("no stream selected");
-    if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refused("invalid stream identifier");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
+    if (!ParseUnsigned(argument, 0xFFFFFFFFu, id)) return Refused(scpi::kIllegalValue, "invalid stream identifier");
     stream->streamId = static_cast<std::uint32_t>(id);
     return Done();
 }
 
 Outcome StreamId(Instrument& in, std::string_view) {
     const StreamSettings* stream = SelectedStream(in.s);
-    if (stream == nullptr) return Refused("no stream selected");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
     return Answer(std::to_string(stream->streamId));
 }
 
 Outcome SetStreamType(Instrument& in, std::string_view argument) {
     StreamSettings* stream = SelectedStream(in.s);
     LinkType type = LinkType::None;
-    if (stream == nullptr) return Refused("no stream selected");
-    if (!ParseLinkType(argument, type)) return Refused("invalid connection type");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
+    if (!ParseLinkType(argument, type)) return Refused(scpi::kIllegalValue, "invalid connection type");
     stream->type = type;
     return Done();
 }
 
 Outcome StreamType(Instrument& in, std::string_view) {
     const StreamSettings* stream = SelectedStream(in.s);
-    if (stream == nullptr) return Refused("no stream selected");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
     return Answer(LinkTypeName(stream->type));
 }
 
@@ -451,32 +455,32 @@ Outcome SetStreamAddress(Instrument& in, std::string_view argument) {
     StreamSettings* stream = SelectedStream(in.s);
     std::string address;
     std::uint8_t parts[4];
-    if (stream == nullptr) return Refused("no stream selected");
-    if (!ParseQuoted(argument, address)) return Refused("invalid address");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
+    if (!ParseQuoted(argument, address)) return Refused(scpi::kIllegalValue, "invalid address");
     // Empty is allowed: TCP_CLIENT streams need no destination.
-    if (!address.empty() && !ParseIPv4(address, parts)) return Refused("invalid address");
+    if (!address.empty() && !ParseIPv4(address, parts)) return Refused(scpi::kIllegalValue, "invalid address");
     stream->address = address;
     return Done();
 }
 
 Outcome StreamAddress(Instrument& in, std::string_view) {
     const StreamSettings* stream = SelectedStream(in.s);
-    if (stream == nullptr) return Refused("no stream selected");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
     return Answer("'" + stream->address + "'");
 }
 
 Outcome SetStreamPort(Instrument& in, std::string_view argument) {
     StreamSettings* stream = SelectedStream(in.s);
     std::uint64_t port = 0;
-    if (stream == nullptr) return Refused("no stream selected");
-    if (!ParseUnsigned(argument, 65535, port) || port == 0) return Refused("invalid port");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
+    if (!ParseUnsigned(argument, 65535, port) || port == 0) return Refused(scpi::kIllegalValue, "invalid port");
     stream->port = static_cast<std::uint16_t>(port);
     return Done();
 }
 
 Outcome StreamPort(Instrument& in, std::string_view) {
     const StreamSettings* stream = SelectedStream(in.s);
-    if (stream == nullptr) return Refused("no stream selected");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
     return Answer(std::to_string(stream->port));
 }
 
@@ -493,17 +497,17 @@ const char* IncompleteDestination(const StreamSettings& stream) {
 }
 
 Outcome OpenStream(Instrument& in, std::string_view argument) {
-    if (!argument.empty()) return Refused("parameter not allowed");
+    if (!argument.empty()) return Refused(scpi::kParameterNotAllowed, "parameter not allowed");
     const StreamSettings* stream = SelectedStream(in.s);
-    if (stream == nullptr) return Refused("no stream selected");
+    if (stream == nullptr) return Refused(scpi::kSettingsConflict, "no stream selected");
     if (in.s.openStream >= 0) return Done(); // already streaming: nothing to do
-    if (const char* why = IncompleteDestination(*stream)) return Refused(why);
+    if (const char* why = IncompleteDestination(*stream)) return Refused(scpi::kSettingsConflict, why);
     in.s.openStream = in.s.selectedStream;
     return Done(Effect::OpenStream);
 }
 
 Outcome CloseStream(Instrument& in, std::string_view argument) {
-    if (!argument.empty()) return Refused("parameter not allowed");
+    if (!argument.empty()) return Refused(scpi::kParameterNotAllowed, "parameter not allowed");
     const bool wasOpen = in.s.openStream >= 0;
     in.s.openStream = -1;
     return Done(wasOpen ? Effect::CloseStream : Effect::None);
@@ -516,7 +520,7 @@ Outcome StreamState(Instrument& in, std::string_view) { return Answer(in.s.openS
 Outcome SetTune(Instrument& in, std::string_view argument) {
     double hz = 0;
     if (!ParseFrequency(argument, hz) || hz > static_cast<double>(Limits::kMaxTuneHz))
-        return Refused("tuning frequency out of range");
+        return Refused(scpi::kDataOutOfRange, "tuning frequency out of range");
     in.s.iq.tuneHz = static_cast<std::uint64_t>(std::llround(hz));
     return Done(Effect::ParametersChanged);
 }
@@ -526,7 +530,7 @@ Outcome Tune(Instrument& in, std::string_view) { return Answer(std::to_string(in
 Outcome SetCbw(Instrument& in, std::string_view argument) {
     double hz = 0;
     if (!ParseFrequency(argument, hz) || hz < Limits::kMinCbwHz || hz > Limits::kMaxCbwHz)
-        return Refused("CBW out of range");
+        return Refused(scpi::kDataOutOfRange, "CBW out of range");
     in.s.iq.cbwHz = static_cast<std::uint32_t>(std::llround(hz));
     return Done(Effect::ParametersChanged);
 }
@@ -535,7 +539,7 @@ Outcome Cbw(Instrument& in, std::string_view) { return Answer(std::to_string(in.
 
 Outcome SetOversampling(Instrument& in, std::string_view argument) {
     bool on = false;
-    if (!ParseBool(argument, on)) return Refused("invalid boolean");
+    if (!ParseBool(argument, on)) return Refused(scpi::kIllegalValue, "invalid boolean");
     in.s.iq.oversampling = on;
     return Done(Effect::ParametersChanged);
 }
@@ -545,7 +549,7 @@ Outcome Oversampling(Instrument& in, std::string_view) { return Answer(in.s.iq.o
 Outcome SetPayloadLimit(Instrument& in, std::string_view argument) {
     std::uint64_t limit = 0;
     if (!ParseUnsigned(argument, Limits::kMaxPayloadLimit, limit) || limit < Limits::kMinPayloadLimit)
-        return Refused("payload limit out of range");
+        return Refused(scpi::kDataOutOfRange, "payload limit out of range");
     in.s.iq.payloadLimit = static_cast<std::uint32_t>(limit);
     return Done(Effect::ParametersChanged);
 }
@@ -558,7 +562,7 @@ Outcome SetPayloadFormat(Instrument& in, std::string_view argument) {
     else if (EqualNoCase(argument, "I32Q32"))
         in.s.iq.itemBits = 32;
     else
-        return Refused("invalid payload format");
+        return Refused(scpi::kIllegalValue, "invalid payload format");
     return Done(Effect::ParametersChanged);
 }
 
@@ -574,7 +578,7 @@ Outcome NextError(Instrument& in, std::string_view) {
     if (in.errorQueue.empty()) return Answer("0,\"No error\"");
     const std::string oldest = in.errorQueue.front();
     in.errorQueue.erase(in.errorQueue.begin());
-    return Answer("-100,\"" + oldest + "\"");
+    return Answer(oldest);
 }
 
 using Handler = Outcome (*)(Instrument&, std::string_view argument);
@@ -621,14 +625,18 @@ const CommandRow* FindCommand(std::string_view header) {
 
 CommandResult CommandInterpreter::Dispatch(std::string_view header, bool query, std::string_view argument) {
     const CommandRow* row = FindCommand(header);
-    if (row == nullptr) return Refuse("undefined header");
+    // The header says which command is unknown; it holds no quote (checked in Execute).
+    if (row == nullptr)
+        return Refuse(scpi::kUndefinedHeader,
+                      header.size() <= 64 ? std::string(header) : std::string(header.substr(0, 64)) + "...");
     const Handler handler = query ? row->query : row->set;
-    if (handler == nullptr) return Refuse(query ? "not a query" : "query only");
-    if (query && !row->queryTakesArgument && !argument.empty()) return Refuse("parameter not allowed");
+    if (handler == nullptr) return Refuse(scpi::kUndefinedHeader, query ? "not a query" : "query only");
+    if (query && !row->queryTakesArgument && !argument.empty())
+        return Refuse(scpi::kParameterNotAllowed, "parameter not allowed");
 
     Instrument instrument{state_, errorQueue_};
     Outcome outcome = handler(instrument, argument);
-    if (outcome.refusal != nullptr) return Refuse(outcome.refusal);
+    if (outcome.refusal != nullptr) return Refuse(outcome.error, outcome.refusal);
     CommandResult result;
     result.accepted = true;
     result.answer = std::move(outcome.answer);

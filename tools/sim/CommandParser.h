@@ -88,6 +88,25 @@ inline bool operator!=(const InstrumentState& a, const InstrumentState& b) { ret
 // An instrument as it powers up: one spectrum task with its view, no streaming task yet.
 InstrumentState DefaultInstrumentState();
 
+// An entry of the SCPI error queue: the standard's code and text; the reason for this
+// instrument goes after a ';' in the answer: -222,"Data out of range;CBW out of range".
+struct ScpiError {
+    int code;
+    const char* text;
+};
+
+namespace scpi {
+inline constexpr ScpiError kInvalidCharacter{-101, "Invalid character"};
+inline constexpr ScpiError kSyntaxError{-102, "Syntax error"};
+inline constexpr ScpiError kParameterNotAllowed{-108, "Parameter not allowed"};
+inline constexpr ScpiError kUndefinedHeader{-113, "Undefined header"};
+inline constexpr ScpiError kSettingsConflict{-221, "Settings conflict"};
+inline constexpr ScpiError kDataOutOfRange{-222, "Data out of range"};
+inline constexpr ScpiError kTooMuchData{-223, "Too much data"};
+inline constexpr ScpiError kIllegalValue{-224, "Illegal parameter value"};
+inline constexpr ScpiError kQueueOverflow{-350, "Queue overflow"};
+} // namespace scpi
+
 // What the caller has to do after a command.
 enum class Effect { None, OpenStream, CloseStream, ParametersChanged };
 
@@ -119,19 +138,21 @@ public:
     // The stream stopped on its own (a fault disconnect): the instrument reports it closed.
     void MarkStreamClosed() { state_.openStream = -1; }
     // A line refused before it could be parsed (the server drops over-long lines whole).
-    void CountMalformed(std::string why) { Refuse(std::move(why)); }
+    void CountMalformed(ScpiError error, std::string why) { Refuse(error, std::move(why)); }
 
     std::uint64_t ErrorCount() const { return errors_; }
     std::uint64_t AcceptedCount() const { return accepted_; }
 
 private:
-    CommandResult Refuse(std::string why);
+    CommandResult Refuse(ScpiError error, std::string why);
     CommandResult Dispatch(std::string_view header, bool query, std::string_view argument);
 
     InstrumentState state_;
     std::uint64_t errors_ = 0;
     std::uint64_t accepted_ = 0;
-    // SCPI-style error queue, read with SYSTem:ERRor?.
+    // SCPI error queue, read with SYSTem:ERRor?: whole answer texts, oldest first. When full,
+    // its last entry says that errors were lost.
+    static constexpr std::size_t kErrorQueueEntries = 32;
     std::vector<std::string> errorQueue_;
 };
 

@@ -245,6 +245,9 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(s.ifData), static_cast<unsigned long long>(s.ifContext),
                 static_cast<unsigned long long>(s.extData), static_cast<unsigned long long>(s.extContext),
                 static_cast<unsigned long long>(s.commandLines), static_cast<unsigned long long>(s.commandErrors));
+    if (s.controllersDropped != 0)
+        std::printf("vita49-sim: %llu controllers disconnected for not reading their answers\n",
+                    static_cast<unsigned long long>(s.controllersDropped));
     if (sim.Replay() != nullptr)
         std::printf("vita49-sim: replay: %llu passes through the file, %llu packets of other types, %llu failed sends\n",
                     static_cast<unsigned long long>(s.replayPasses), static_cast<unsigned long long>(s.otherTypes),

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
 #include <vector>
 
 #include "sim/DataLink.h"
@@ -24,25 +25,11 @@ constexpr int kPollMs = 50;
 constexpr std::size_t kMaxClients = 8;
 // A line longer than this is no command: it is dropped whole (and counted once).
 constexpr std::size_t kMaxLineBytes = 4096;
-
-// Sends all bytes on a non-blocking socket, waiting at most a second for room each time.
-bool SendAll(int fd, const char* data, std::size_t length) {
-    std::size_t sent = 0;
-    while (sent < length) {
-        const ssize_t n = send(fd, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            pollfd p{fd, POLLOUT, 0};
-            if (poll(&p, 1, 1000) <= 0) return false;
-            continue;
-        }
-        return false;
-    }
-    return true;
-}
+// Answer bytes one controller may leave unread before it is disconnected: far more than a
+// controller that reads its answers ever has waiting.
+constexpr std::size_t kMaxQueuedAnswerBytes = 65536;
+// How long the answers of a controller that has stopped sending may wait for room.
+constexpr auto kLingerAfterInput = std::chrono::seconds(2);
 
 std::string Printable(const std::string& line) {
     std::string out;
@@ -62,9 +49,23 @@ std::string Printable(const std::string& line) {
 } // namespace
 
 struct Simulator::Client {
+    // A part of an answer and the time it may leave (the answer faults delay it).
+    struct Piece {
+        Clock::time_point due;
+        std::string bytes;
+    };
+
     int fd = -1;
     std::string pending;
     bool discarding = false; // inside an over-long line, up to its end
+    std::deque<Piece> out;
+    std::size_t outBytes = 0;   // bytes in `out` not yet sent
+    std::size_t frontSent = 0;  // bytes of out.front() already sent
+    Clock::time_point lastDue;  // when the last queued piece may leave: answers keep their order
+    bool inputEnded = false;    // the controller has ended its sending direction
+    Clock::time_point endedAt;
+
+    bool HasDue(Clock::time_point now) const { return !out.empty() && out.front().due <= now; }
 };
 
 Simulator::Simulator(SimConfig config)
@@ -170,55 +171,24 @@ void Simulator::ServeCommands() {
     std::vector<pollfd> fds;
     char buffer[4096];
     while (!stopServer_.load()) {
+        const Clock::time_point now = Clock::now();
         fds.clear();
         fds.push_back({listenFd_, POLLIN, 0});
-        for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
-        if (poll(fds.data(), fds.size(), kPollMs) <= 0) continue;
-
-        if (fds[0].revents & POLLIN) {
-            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-            if (fd >= 0 && clients.size() < kMaxClients) {
-                // Answers leave at once, not held back until the previous one is acknowledged.
-                const int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                clients.push_back(Client{fd, {}, false});
-                Log("command connection opened");
-            } else if (fd >= 0) {
-                close(fd); // busy: as many controllers as the instrument serves
-            }
+        for (const Client& c : clients) {
+            short events = c.inputEnded ? 0 : POLLIN;
+            if (c.HasDue(now)) events |= POLLOUT;
+            fds.push_back({c.fd, events, 0});
         }
-        // Clients were only appended above, so fds[i + 1] still belongs to clients[i].
+        if (poll(fds.data(), fds.size(), PollWaitMs(clients)) < 0) continue;
+
+        if (fds[0].revents & POLLIN) AcceptClient(clients);
+        // Clients were only appended above, so fds[i + 1] still belongs to clients[i]. One
+        // read per controller and round: a flood on one channel delays no other by more.
         for (std::size_t i = 0; i + 1 < fds.size(); ++i) {
             Client& c = clients[i];
-            if (!(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            const ssize_t n = recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-            if (n <= 0) {
-                // A line without its end when the controller leaves is not executed.
-                close(c.fd);
-                c.fd = -1;
-                Log("command connection closed");
-                continue;
-            }
-            for (ssize_t k = 0; k < n; ++k) {
-                const char ch = buffer[k];
-                if (c.discarding) {
-                    if (ch == '\n') c.discarding = false;
-                    continue;
-                }
-                c.pending.push_back(ch);
-                if (ch == '\n') {
-                    HandleLine(c, c.pending);
-                    c.pending.clear();
-                    if (c.fd < 0) break;
-                } else if (c.pending.size() > kMaxLineBytes) {
-                    c.pending.clear();
-                    c.discarding = true;
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    interpreter_.CountMalformed("line too long");
-                    ++stats_.commandLines;
-                }
-            }
+            if (c.fd >= 0 && !c.inputEnded && (fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)))
+                ReadClient(c, buffer, sizeof buffer);
+            if (c.fd >= 0) WriteClient(c);
         }
         std::vector<Client> alive;
         for (Client& c : clients)
@@ -226,6 +196,68 @@ void Simulator::ServeCommands() {
         clients.swap(alive);
     }
     for (Client& c : clients) close(c.fd);
+}
+
+int Simulator::PollWaitMs(const std::vector<Client>& clients) const {
+    const Clock::time_point now = Clock::now();
+    auto wait = std::chrono::milliseconds(kPollMs);
+    for (const Client& c : clients) {
+        if (c.out.empty() || c.HasDue(now)) continue; // due ones are polled for room
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c.out.front().due - now) +
+                          std::chrono::milliseconds(1);
+        wait = std::min(wait, left);
+    }
+    return static_cast<int>(wait.count());
+}
+
+void Simulator::AcceptClient(std::vector<Client>& clients) {
+    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    if (clients.size() >= kMaxClients) {
+        close(fd); // busy: as many controllers as the instrument serves
+        return;
+    }
+    // Answers leave at once, not held back until the previous one is acknowledged.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Client c;
+    c.fd = fd;
+    clients.push_back(std::move(c));
+    Log("command connection opened");
+}
+
+void Simulator::ReadClient(Client& c, char* buffer, std::size_t size) {
+    const ssize_t n = recv(c.fd, buffer, size, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n < 0) {
+        DropClient(c, std::string("command connection failed: ") + std::strerror(errno), false);
+        return;
+    }
+    if (n == 0) {
+        // A line without its end when the controller leaves is not executed. The answers
+        // already queued still go out; then the connection closes (WriteClient).
+        c.inputEnded = true;
+        c.endedAt = Clock::now();
+        return;
+    }
+    for (ssize_t k = 0; k < n && c.fd >= 0; ++k) {
+        const char ch = buffer[k];
+        if (c.discarding) {
+            if (ch == '\n') c.discarding = false;
+            continue;
+        }
+        c.pending.push_back(ch);
+        if (ch == '\n') {
+            HandleLine(c, c.pending);
+            c.pending.clear();
+        } else if (c.pending.size() > kMaxLineBytes) {
+            c.pending.clear();
+            c.discarding = true;
+            std::lock_guard<std::mutex> lock(mutex_);
+            interpreter_.CountMalformed(scpi::kTooMuchData, "line too long");
+            ++stats_.commandLines;
+        }
+    }
 }
 
 void Simulator::HandleLine(Client& client, const std::string& line) {
@@ -244,23 +276,72 @@ void Simulator::HandleLine(Client& client, const std::string& line) {
     Log((result.accepted ? "> " : "! ") + Printable(line) + (result.accepted ? "" : "   (refused: " + result.error + ")"));
     if (result.effect == Effect::OpenStream) StartStream(stream);
     if (result.effect == Effect::CloseStream) StopStream();
-    if (!result.answer.empty()) SendAnswer(client.fd, result.answer);
+    if (!result.answer.empty()) QueueAnswer(client, result.answer);
 }
 
-void Simulator::SendAnswer(int fd, const std::string& answer) {
+void Simulator::QueueAnswer(Client& client, const std::string& answer) {
+    if (client.outBytes + answer.size() > kMaxQueuedAnswerBytes) {
+        DropClient(client, "command connection closed: " + std::to_string(client.outBytes) +
+                               " answer bytes not read (the controller does not read its answers)",
+                   true);
+        return;
+    }
     SimFaults faults;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         faults = faults_;
     }
-    if (faults.answerDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(faults.answerDelayMs));
+    Clock::time_point due = std::max(Clock::now(), client.lastDue) + std::chrono::milliseconds(faults.answerDelayMs);
     const std::size_t piece = faults.answerPieceBytes ? faults.answerPieceBytes : answer.size();
     for (std::size_t at = 0; at < answer.size(); at += piece) {
-        if (at > 0 && faults.answerPieceDelayMs)
-            std::this_thread::sleep_for(std::chrono::milliseconds(faults.answerPieceDelayMs));
-        const std::size_t n = std::min(piece, answer.size() - at);
-        if (!SendAll(fd, answer.data() + at, n)) return; // the controller is gone or stuck
+        if (at > 0) due += std::chrono::milliseconds(faults.answerPieceDelayMs);
+        client.out.push_back(Client::Piece{due, answer.substr(at, piece)});
     }
+    client.lastDue = due;
+    client.outBytes += answer.size();
+}
+
+void Simulator::WriteClient(Client& c) {
+    const Clock::time_point now = Clock::now();
+    while (c.HasDue(now)) {
+        const std::string& bytes = c.out.front().bytes;
+        const ssize_t n = send(c.fd, bytes.data() + c.frontSent, bytes.size() - c.frontSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+        if (n <= 0) {
+            DropClient(c, "command connection closed: the controller is gone", false);
+            return;
+        }
+        c.frontSent += static_cast<std::size_t>(n);
+        c.outBytes -= static_cast<std::size_t>(n);
+        if (c.frontSent == bytes.size()) {
+            c.out.pop_front();
+            c.frontSent = 0;
+        }
+    }
+    if (!c.inputEnded) return;
+    if (c.out.empty()) {
+        close(c.fd);
+        c.fd = -1;
+        Log("command connection closed");
+    } else if (now - c.endedAt > kLingerAfterInput) {
+        DropClient(c, "command connection closed: " + std::to_string(c.outBytes) +
+                          " answer bytes not read after the controller stopped sending",
+                   true);
+    }
+}
+
+void Simulator::DropClient(Client& c, const std::string& why, bool answersUnread) {
+    if (c.fd < 0) return;
+    // Counted before the close, which is what the controller sees.
+    if (answersUnread) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++stats_.controllersDropped;
+    }
+    Log(why);
+    close(c.fd);
+    c.fd = -1;
+    c.out.clear();
+    c.outBytes = 0;
 }
 
 void Simulator::StartStream(const StreamSettings& settings) {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/CommandParser.h"
 #include "sim/Replay.h"
@@ -51,6 +52,9 @@ struct SimStats {
     std::uint64_t skippedData = 0;
     std::uint64_t sendErrors = 0;
     std::uint64_t commandLines = 0, commandErrors = 0;
+    // Controllers disconnected because their answers were not read: the queue was full, or
+    // the answers found no room for a while after the controller had stopped sending.
+    std::uint64_t controllersDropped = 0;
     std::uint64_t streamRuns = 0;      // stream threads started by OPEN
     std::uint64_t dataConnections = 0; // TCP data connections made or accepted
     std::uint64_t samples = 0;
@@ -90,10 +94,21 @@ public:
     const ReplaySummary* Replay() const { return replay_ ? &replay_->Summary() : nullptr; }
 
 private:
+    // One controller on the command port; its answers wait in its own bounded queue, so
+    // that one that does not read holds up nobody else.
     struct Client;
     void ServeCommands();
+    // The poll wait: short enough for the stop flag and for the next answer that falls due.
+    int PollWaitMs(const std::vector<Client>& clients) const;
+    void AcceptClient(std::vector<Client>& clients);
+    void ReadClient(Client& client, char* buffer, std::size_t size);
     void HandleLine(Client& client, const std::string& line);
-    void SendAnswer(int fd, const std::string& answer);
+    // Queues an answer (in pieces and late, as the faults say); a full queue drops the client.
+    void QueueAnswer(Client& client, const std::string& answer);
+    // Sends what is due and the socket takes, without waiting.
+    void WriteClient(Client& client);
+    // `answersUnread`: dropped for not reading (counted in controllersDropped).
+    void DropClient(Client& client, const std::string& why, bool answersUnread);
     void StartStream(const StreamSettings& settings);
     void StopStream();
 
