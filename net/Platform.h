@@ -81,6 +81,27 @@ bool ResolveIPv4(std::string& text);
 // until someone does. False where pipes have no names in the file system.
 bool IsPipeWithoutReader(const char* path);
 
+// --- Recording files: opened and written without ever waiting for a reader for ever.
+using NativeFile = std::intptr_t;
+constexpr NativeFile kInvalidFile = -1;
+
+// Creates or truncates `path` for writing, close-on-exec. Never waits: a pipe that nobody reads
+// is refused. On failure `error` says why (the system's text). `isPipe`: a pipe or socket,
+// whose writes may have to wait for its reader and which cannot seek.
+NativeFile OpenOutputFile(const char* path, bool& isPipe, std::string& error);
+// One write of at most `len` bytes: the count taken (0 with `wouldBlock` when a pipe is full
+// for now), or -1 with `error` set. On a pipe (`isPipe` of the opening) whose reader has gone
+// the write fails with an error instead of raising a signal.
+long WriteFileSome(NativeFile f, const void* data, std::size_t len, bool isPipe, bool& wouldBlock,
+                   std::string& error);
+// Writes all of `len` bytes at `offset` of a regular file, leaving the append position alone.
+bool WriteFileAt(NativeFile f, std::uint64_t offset, const void* data, std::size_t len, std::string& error);
+// Cuts (or extends) the file to `size` bytes; later writes go to its new end.
+bool TruncateFile(NativeFile f, std::uint64_t size, std::string& error);
+// Waits up to timeoutMs for a pipe to take bytes again (Ready at once where writes never wait).
+WaitResult WaitFileWritable(NativeFile f, std::int32_t timeoutMs);
+bool CloseFile(NativeFile f, std::string& error);
+
 // Gives the rest of the time slice to other threads / sleeps.
 void SleepMs(std::int32_t ms);
 // Raises the calling thread's priority where permitted; a refusal is ignored.

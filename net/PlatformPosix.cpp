@@ -9,6 +9,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -268,6 +269,102 @@ bool IsPipeWithoutReader(const char* path) {
     const int fd = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == ENXIO;
     ::close(fd);
+    return false;
+}
+
+NativeFile OpenOutputFile(const char* path, bool& isPipe, std::string& error) {
+    // O_NONBLOCK: opening a pipe without reader fails at once (ENXIO) instead of waiting.
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = errno == ENXIO ? "a pipe that nobody reads" : std::strerror(errno);
+        return kInvalidFile;
+    }
+    struct stat st {};
+    isPipe = ::fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    return fd;
+}
+
+namespace {
+
+ssize_t WriteOnce(int fd, const void* data, std::size_t len) {
+    ssize_t n;
+    do n = ::write(fd, data, len);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// A pipe whose reader has gone raises SIGPIPE, which would end the application: it is held
+// back for this thread during the write and taken away if the write caused it.
+ssize_t WriteToPipe(int fd, const void* data, std::size_t len) {
+    sigset_t pipeOnly, before;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeOnly, &before);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+    const ssize_t n = WriteOnce(fd, data, len);
+    const int e = errno;
+    if (n < 0 && e == EPIPE && !wasPending) {
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = e;
+    return n;
+}
+
+} // namespace
+
+long WriteFileSome(NativeFile f, const void* data, std::size_t len, bool isPipe, bool& wouldBlock,
+                   std::string& error) {
+    const int fd = static_cast<int>(f);
+    const ssize_t n = isPipe ? WriteToPipe(fd, data, len) : WriteOnce(fd, data, len);
+    const int e = errno;
+    wouldBlock = false;
+    if (n >= 0) return static_cast<long>(n);
+    if (e == EAGAIN || e == EWOULDBLOCK) {
+        wouldBlock = true;
+        return 0;
+    }
+    error = std::strerror(e);
+    return -1;
+}
+
+bool WriteFileAt(NativeFile f, std::uint64_t offset, const void* data, std::size_t len, std::string& error) {
+    const auto* p = static_cast<const char*>(data);
+    while (len > 0) {
+        const ssize_t n = ::pwrite(static_cast<int>(f), p, len, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? std::strerror(errno) : "no byte written";
+            return false;
+        }
+        p += n;
+        len -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool TruncateFile(NativeFile f, std::uint64_t size, std::string& error) {
+    const int fd = static_cast<int>(f);
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0 || ::lseek(fd, static_cast<off_t>(size), SEEK_SET) < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+WaitResult WaitFileWritable(NativeFile f, std::int32_t timeoutMs) {
+    return WaitReady(static_cast<NativeSocket>(f), true, timeoutMs);
+}
+
+bool CloseFile(NativeFile f, std::string& error) {
+    // Linux closes the descriptor even when close reports a failure: never retried.
+    if (::close(static_cast<int>(f)) == 0) return true;
+    error = std::strerror(errno);
     return false;
 }
 

@@ -11,7 +11,11 @@
 #include <mstcpip.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 
 #include "net/Platform.h"
 
@@ -274,6 +278,61 @@ bool ResolveIPv4(std::string& text) {
 }
 
 bool IsPipeWithoutReader(const char*) { return false; }
+
+// Recording files through the C runtime's descriptors; pipes have no names here, so writes
+// never wait for a reader.
+NativeFile OpenOutputFile(const char* path, bool& isPipe, std::string& error) {
+    const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    isPipe = false;
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return kInvalidFile;
+    }
+    return fd;
+}
+
+long WriteFileSome(NativeFile f, const void* data, std::size_t len, bool, bool& wouldBlock, std::string& error) {
+    wouldBlock = false;
+    const unsigned chunk = len > 0x40000000u ? 0x40000000u : static_cast<unsigned>(len);
+    const int n = _write(static_cast<int>(f), data, chunk);
+    if (n < 0) error = std::strerror(errno);
+    return n;
+}
+
+bool WriteFileAt(NativeFile f, std::uint64_t offset, const void* data, std::size_t len, std::string& error) {
+    const int fd = static_cast<int>(f);
+    const __int64 end = _lseeki64(fd, 0, SEEK_CUR);
+    bool ok = end >= 0 && _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0;
+    const auto* p = static_cast<const char*>(data);
+    while (ok && len > 0) {
+        const int n = _write(fd, p, static_cast<unsigned>(len));
+        ok = n > 0;
+        if (ok) {
+            p += n;
+            len -= static_cast<std::size_t>(n);
+        }
+    }
+    if (!ok) error = std::strerror(errno);
+    if (end >= 0) _lseeki64(fd, end, SEEK_SET);
+    return ok;
+}
+
+bool TruncateFile(NativeFile f, std::uint64_t size, std::string& error) {
+    const int fd = static_cast<int>(f);
+    if (_chsize_s(fd, static_cast<__int64>(size)) != 0 || _lseeki64(fd, static_cast<__int64>(size), SEEK_SET) < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+WaitResult WaitFileWritable(NativeFile, std::int32_t) { return WaitResult::Ready; }
+
+bool CloseFile(NativeFile f, std::string& error) {
+    if (_close(static_cast<int>(f)) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+}
 
 void SleepMs(std::int32_t ms) { Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
 

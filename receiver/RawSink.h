@@ -1,11 +1,11 @@
 #pragma once
 
 // The raw recording: the IF data payloads back to back, in wire order or with 16- and 32-bit
-// items swapped to little-endian, without header or separator.
+// items swapped to little-endian, without header or separator. Its length is what reached it.
 
-#include <fstream>
 #include <string>
 
+#include "receiver/RecordingFile.h"
 #include "receiver/RecordingSink.h"
 
 namespace vita49 {
@@ -15,18 +15,15 @@ public:
     using RecordingSink::RecordingSink;
 
     void Open(const RecordingSetup& setup) override;
-    bool Active() const override { return stream_.is_open(); }
+    bool Active() const override { return file_.IsOpen(); }
     void OnData(const Vita49_Data& data, const Vita49_Context& context, PayloadSamples* samples) override;
     void Close() override;
 
 private:
-    // A write that failed is noted once; the stream's fail state ends the recording.
-    void CheckStream(const char* what);
-
-    std::ofstream stream_;
+    RecordingFile file_;
     std::string path_;
+    int slot_ = -1;
     bool bigEndian_ = false;
-    bool failed_ = false;
 };
 
 } // namespace vita49

@@ -2,8 +2,9 @@
 
 // The recordings of the IQ samples (raw, WAV, SigMF) as sinks of one shape: the decoder opens
 // them, tells them every IF context record, hands them every IF data packet, and closes them.
-// Each sink owns its files and scratch space; the set is fixed when the decoder is built, so
-// nothing is allocated per packet. A new recording format is one class and one line in
+// Each sink owns its files and decides what goes into them on the receive side; the bytes reach
+// the files through the RecordingWriter (synchronously, or through its writer thread). The set
+// is fixed when the decoder is built, so nothing is allocated per packet. A new recording format is one class and one line in
 // StreamDecoder's constructor.
 
 #include <algorithm>
@@ -55,22 +56,36 @@ struct RecordingSetup {
     std::int32_t connectionType;
 };
 
-// The first recording failure since Open, readable from any thread.
+// The first recording failure since Open, and what each file lost, readable from any thread.
 class RecordingErrors {
 public:
+    static constexpr int kMaxFiles = 4;
+
     void Clear();
     // Keeps `text` when no failure was noted yet.
     void Note(const std::string& text);
+    // The name of a file whose losses are counted (set when it is opened).
+    void Name(int file, const std::string& label);
+    // `blocks` packets' worth of `bytes` did not reach the file (the writer fell behind).
+    void NoteLoss(int file, std::uint64_t blocks, std::uint64_t bytes);
+    // The first failure, then every file's losses; empty when neither happened.
     std::string First() const;
 
 private:
+    struct Loss {
+        std::string label;
+        std::uint64_t blocks = 0, bytes = 0;
+    };
     mutable std::mutex mutex_;
     std::string first_;
+    Loss losses_[kMaxFiles];
 };
+
+class RecordingWriter;
 
 class RecordingSink {
 public:
-    explicit RecordingSink(RecordingErrors& errors) : errors_(errors) {}
+    RecordingSink(RecordingErrors& errors, RecordingWriter& writer) : errors_(errors), writer_(writer) {}
     virtual ~RecordingSink() = default;
     RecordingSink(const RecordingSink&) = delete;
     RecordingSink& operator=(const RecordingSink&) = delete;
@@ -90,12 +105,14 @@ public:
 
 protected:
     void NoteError(const std::string& text) { errors_.Note(text); }
+    RecordingWriter& Output() { return writer_; }
     // False, with the failure noted, for a path whose opening would wait for ever (a pipe
     // that nobody reads): the receiver's Open must not hang on a recording.
     bool MayOpen(const std::string& path, const std::string& what);
 
 private:
     RecordingErrors& errors_;
+    RecordingWriter& writer_;
 };
 
 } // namespace vita49

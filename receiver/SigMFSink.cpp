@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "net/ConnectionTypes.h"
+#include "receiver/RecordingWriter.h"
 
 #ifndef VITA49_VERSION_TEXT
 #define VITA49_VERSION_TEXT "unknown"
@@ -93,19 +94,17 @@ void SigMFSink::Open(const RecordingSetup& setup) {
     description_ = std::string("VITA 49 stream ") + id + (type.empty() ? "" : " over " + type);
     state_ = State::Waiting;
     failed_ = armed_ = knownFrequency_ = seenData_ = false;
-    samples_ = missingPackets_ = 0;
+    samples_ = missingPackets_ = leftOut_ = 0;
+    slot_ = -1;
     lastLost_ = 0;
     captures_.clear();
     annotations_.clear();
     if (!MayOpen(dataPath_, "SigMF data file") || !MayOpen(metaPath_, "SigMF meta file")) return;
-    errno = 0;
-    data_ = std::fopen(dataPath_.c_str(), "wb");
-    if (data_ == nullptr) {
-        Fail("SigMF data file " + dataPath_ + ": cannot open" + ErrnoText());
+    if (!data_.Open(dataPath_)) {
+        Fail("SigMF data file " + dataPath_ + ": " + data_.Error());
         return;
     }
-    // Each packet goes to the file in one write: a short one tells exactly what reached it.
-    std::setvbuf(data_, nullptr, _IONBF, 0);
+    slot_ = Output().Register(data_, "SigMF data file " + dataPath_);
     WriteMeta();
 }
 
@@ -123,7 +122,7 @@ void SigMFSink::OnContext(const Vita49_Context& context) {
 
 void SigMFSink::OnData(const Vita49_Data& data, const Vita49_Context& context, PayloadSamples* samples) {
     NoteLoss(data);
-    if (samples == nullptr || data_ == nullptr || !Admit(data, context, *samples)) return;
+    if (samples == nullptr || !data_.IsOpen() || !Admit(data, context, *samples)) return;
     const std::uint32_t sampleBytes = itemBits_ / 4u;
     const std::uint32_t whole = samples->Size() / sampleBytes * sampleBytes;
     Append(samples->LittleEndian(), whole);
@@ -188,19 +187,57 @@ void SigMFSink::NewCapture(const Vita49_Data& data, const Vita49_Context& contex
 
 void SigMFSink::Append(const std::uint8_t* bytes, std::uint32_t size) {
     if (size == 0) return;
-    errno = 0;
-    const std::size_t written = std::fwrite(bytes, 1, size, data_);
-    if (written == size) {
-        samples_ += size / (itemBits_ / 4u);
+    const std::uint32_t sampleBytes = itemBits_ / 4u;
+    switch (Output().Append(slot_, bytes, size)) {
+    case RecordingWriter::Outcome::Taken:
+        samples_ += size / sampleBytes;
+        return;
+    case RecordingWriter::Outcome::Dropped:
+        NoteLeftOut(size / sampleBytes);
+        return;
+    case RecordingWriter::Outcome::Failed:
+        break;
+    }
+    // A threaded writer may still be busy with earlier blocks of other files; this file it has
+    // left for good, yet its count is settled by Close, once the writer has stopped.
+    if (!Output().Threaded()) Reconcile();
+    Stop(data_.Error());
+}
+
+void SigMFSink::NoteLeftOut(std::uint64_t samples) {
+    leftOut_ += samples;
+    // One annotation per gap: blocks left out back to back share their place in the file.
+    if (!annotations_.empty() && annotations_.back().lostSamples != 0 && annotations_.back().sampleStart == samples_) {
+        annotations_.back().lostSamples += samples;
         return;
     }
-    const std::string why = ErrnoText();
+    if (annotations_.size() < kMaxAnnotations) annotations_.push_back({samples_, "recording gap", "", 0, samples});
+}
+
+void SigMFSink::Reconcile() {
+    const std::uint32_t sampleBytes = itemBits_ / 4u;
+    const std::uint64_t inFile = data_.Appended() / sampleBytes;
+    if (!data_.Failed() && inFile >= samples_) return;
     // A packet cut short would leave part of a sample: the file goes back to whole packets.
-    std::error_code ignored;
-    std::fflush(data_);
-    std::filesystem::resize_file(dataPath_, samples_ * (itemBits_ / 4u), ignored);
-    Fail("SigMF data file " + dataPath_ + ": write failed" + why);
-    Stop("write to the data file failed" + why);
+    const std::uint64_t kept = std::min(inFile, samples_);
+    if (data_.Appended() != kept * sampleBytes) data_.Truncate(kept * sampleBytes);
+    if (kept == samples_) return;
+    samples_ = kept;
+    while (!captures_.empty() && captures_.back().sampleStart > samples_) captures_.pop_back();
+    // What was noted past the end is gone with its samples, except why the recording stopped.
+    bool stopped = false;
+    Annotation stop;
+    while (!annotations_.empty() && annotations_.back().sampleStart > samples_) {
+        if (annotations_.back().label == "recording stopped") {
+            stopped = true;
+            stop = annotations_.back();
+        }
+        annotations_.pop_back();
+    }
+    if (stopped) {
+        stop.sampleStart = samples_;
+        annotations_.push_back(stop);
+    }
 }
 
 void SigMFSink::Stop(const std::string& why) {
@@ -217,15 +254,17 @@ void SigMFSink::Fail(const std::string& what) {
 }
 
 void SigMFSink::Close() {
-    if (data_ == nullptr) return;
-    WriteMeta();
-    if (std::fclose(data_) != 0) Fail("SigMF data file " + dataPath_ + ": cannot close" + ErrnoText());
-    data_ = nullptr;
+    if (!data_.IsOpen()) return;
+    Reconcile();
+    if (data_.Failed() && state_ != State::Stopped) Stop(data_.Error());
+    WriteMeta(true);
+    if (!data_.Close()) Fail("SigMF data file " + dataPath_ + ": " + data_.LastError());
 }
 
-void SigMFSink::WriteMeta() {
+void SigMFSink::WriteMeta(bool final) {
     lastMeta_ = std::chrono::steady_clock::now();
-    const std::string json = MetaJson();
+    const std::uint64_t reached = slot_ >= 0 ? Output().Reached(slot_) / (itemBits_ / 4u) : 0;
+    const std::string json = MetaJson(final ? samples_ : std::min(samples_, reached));
     const std::string temporary = metaPath_ + ".tmp";
     errno = 0;
     std::FILE* f = std::fopen(temporary.c_str(), "wb");
@@ -243,7 +282,7 @@ void SigMFSink::WriteMeta() {
     Fail("SigMF meta file " + metaPath_ + ": cannot write" + why);
 }
 
-std::string SigMFSink::MetaJson() const {
+std::string SigMFSink::MetaJson(std::uint64_t samples) const {
     std::ostringstream o;
     o << "{\n  \"global\": {\n"
       << "    \"core:datatype\": " << Quoted(itemBits_ == 32 ? "ci32_le" : "ci16_le") << ",\n";
@@ -253,24 +292,32 @@ std::string SigMFSink::MetaJson() const {
       << "    \"core:recorder\": " << Quoted(std::string("vita49 ") + VITA49_VERSION_TEXT) << ",\n"
       << "    \"core:description\": " << Quoted(description_) << ",\n"
       << "    \"core:extensions\": [{\"name\": \"vita49\", \"version\": \"1.0.0\", \"optional\": true}],\n"
-      << "    \"vita49:missing_packets\": " << missingPackets_ << "\n  },\n  \"captures\": [";
-    for (std::size_t i = 0; i < captures_.size(); ++i) {
+      << "    \"vita49:missing_packets\": " << missingPackets_ << ",\n"
+      << "    \"vita49:recording_lost_samples\": " << leftOut_ << "\n  },\n  \"captures\": [";
+    std::size_t shown = 0;
+    for (std::size_t i = 0; i < captures_.size() && (i == 0 || captures_[i].sampleStart <= samples); ++i, ++shown) {
         const Capture& c = captures_[i];
         o << (i ? "," : "") << "\n    {\"core:sample_start\": " << c.sampleStart;
         if (c.hasFrequency) o << ", \"core:frequency\": " << Number(c.frequencyHz);
         if (!c.datetime.empty()) o << ", \"core:datetime\": " << Quoted(c.datetime);
         o << "}";
     }
-    o << (captures_.empty() ? "" : "\n  ") << "],\n  \"annotations\": [";
-    for (std::size_t i = 0; i < annotations_.size(); ++i) {
+    o << (shown == 0 ? "" : "\n  ") << "],\n  \"annotations\": [";
+    shown = 0;
+    for (std::size_t i = 0; i < annotations_.size() && annotations_[i].sampleStart <= samples; ++i, ++shown) {
         const Annotation& a = annotations_[i];
+        const std::string comment =
+            a.lostSamples == 0 ? a.comment
+                               : std::to_string(a.lostSamples) +
+                                     " samples left out of the recording here: the data file could not take them in time";
         o << (i ? "," : "") << "\n    {\"core:sample_start\": " << a.sampleStart
           << ", \"core:sample_count\": 0, \"core:label\": " << Quoted(a.label)
-          << ", \"core:comment\": " << Quoted(a.comment);
+          << ", \"core:comment\": " << Quoted(comment);
+        if (a.lostSamples != 0) o << ", \"vita49:lost_samples\": " << a.lostSamples;
         if (a.missingPackets != 0) o << ", \"vita49:missing_packets\": " << a.missingPackets;
         o << "}";
     }
-    o << (annotations_.empty() ? "" : "\n  ") << "]\n}\n";
+    o << (shown == 0 ? "" : "\n  ") << "]\n}\n";
     return o.str();
 }
 

@@ -8,10 +8,10 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "receiver/RecordingFile.h"
 #include "receiver/RecordingSink.h"
 
 namespace vita49 {
@@ -29,7 +29,7 @@ public:
     ~SigMFSink() override { Close(); }
 
     void Open(const RecordingSetup& setup) override;
-    bool Active() const override { return data_ != nullptr; }
+    bool Active() const override { return data_.IsOpen(); }
     void OnContext(const Vita49_Context& context) override;
     void OnData(const Vita49_Data& data, const Vita49_Context& context, PayloadSamples* samples) override;
     void Close() override;
@@ -46,6 +46,7 @@ private:
         std::string label;
         std::string comment;
         std::uint32_t missingPackets = 0; // 0: not a loss
+        std::uint64_t lostSamples = 0;    // samples the recording could not take here
     };
     enum class State { Waiting, Recording, Stopped };
 
@@ -54,15 +55,23 @@ private:
     bool Admit(const Vita49_Data& data, const Vita49_Context& context, const PayloadSamples& samples);
     void NewCapture(const Vita49_Data& data, const Vita49_Context& context);
     void Append(const std::uint8_t* bytes, std::uint32_t size);
+    // Samples left out of the data file here (no room in the writer's queue).
+    void NoteLeftOut(std::uint64_t samples);
+    // Brings the counts down to the whole samples that reached the data file, once the file
+    // is no longer written: after a failed write, everything from there on is gone.
+    void Reconcile();
     // Ends the recording for good, with an annotation at its end that says why.
     void Stop(const std::string& why);
     void Fail(const std::string& what);
-    // Replaces the meta file with one that describes the samples written so far.
-    void WriteMeta();
-    std::string MetaJson() const;
+    // Replaces the meta file with one that describes the samples written so far: while a
+    // writer thread may still hold some, only what has reached the data file (`final`: all).
+    void WriteMeta(bool final = false);
+    // Captures and annotations past `samples` are left out.
+    std::string MetaJson(std::uint64_t samples) const;
 
     std::string dataPath_, metaPath_, description_;
-    std::FILE* data_ = nullptr;
+    RecordingFile data_;
+    int slot_ = -1;
     State state_ = State::Waiting;
     bool failed_ = false;
 
@@ -79,6 +88,7 @@ private:
 
     std::uint64_t samples_ = 0;
     std::uint64_t missingPackets_ = 0;
+    std::uint64_t leftOut_ = 0;
     std::vector<Capture> captures_;
     std::vector<Annotation> annotations_;
     std::chrono::steady_clock::time_point lastMeta_{};

@@ -79,17 +79,20 @@ void StreamDecoder::StartRun() {
     resyncing_ = false;
 }
 
-void StreamDecoder::OpenRecordings() {
+void StreamDecoder::OpenRecordings(bool writerThread) {
     errors_.Clear();
     active_.clear();
+    writer_.Reset(writerThread);
     const RecordingSetup setup{settings_, sigmfBase_, streamId_, connectionType_};
     for (const auto& sink : sinks_) {
         sink->Open(setup);
         if (sink->Active()) active_.push_back(sink.get());
     }
+    writer_.Start();
 }
 
 void StreamDecoder::CloseRecordings() {
+    writer_.Stop();
     for (const auto& sink : sinks_) sink->Close();
     active_.clear();
 }

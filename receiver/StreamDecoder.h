@@ -14,6 +14,7 @@
 
 #include "receiver/RawSink.h"
 #include "receiver/RecordingSink.h"
+#include "receiver/RecordingWriter.h"
 #include "receiver/WavWriter.h"
 #include "vita49/PacketLayout.h"
 #include "vita49/SpectrumPackets.h"
@@ -72,8 +73,11 @@ public:
     // Start of a receive thread: the continuity check starts afresh.
     void StartRun();
 
-    // Recording files (Open / Close). Open also forgets an earlier recording error.
-    void OpenRecordings();
+    // Recording files (Open / Close). Open also forgets an earlier recording error. With a
+    // writer thread (a receiver) the receive side only queues the bytes; without (a decoder,
+    // tests) the caller's thread writes them.
+    void OpenRecordings(bool writerThread = false);
+    // Empties the writer's queue (at most RecordingWriter::kDrainLimitMs) and finishes the files.
     void CloseRecordings();
     // The first recording failure since OpenRecordings; empty when none. Any thread.
     std::string RecordingError() const { return errors_.First(); }
@@ -121,7 +125,7 @@ private:
     // Adds a recording format: one line per sink in the constructor.
     template <class Sink>
     Sink* AddSink() {
-        auto sink = std::make_unique<Sink>(errors_);
+        auto sink = std::make_unique<Sink>(errors_, writer_);
         Sink* raw = sink.get();
         sinks_.push_back(std::move(sink));
         return raw;
@@ -188,6 +192,8 @@ private:
     std::vector<std::unique_ptr<RecordingSink>> sinks_;
     std::vector<RecordingSink*> active_;
     WavSink* wav_ = nullptr;
+    // After the sinks: destroyed first, so that its thread has stopped before their files go.
+    RecordingWriter writer_{errors_};
 
     std::uint32_t held_ = 0;
     alignas(64) std::uint8_t buffer_[kBufferBytes];

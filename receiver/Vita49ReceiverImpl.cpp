@@ -45,7 +45,8 @@ RETURN_CODE Vita49Receiver::Vita49ReceiverImpl::Open() {
     if (rc != RC_OK) return rc;
 
     decoder.Configure(b.streamId, receiverSettings, vita49::FramingOf(b.connectionType), b.connectionType);
-    decoder.OpenRecordings();
+    // The receive thread hands the recordings' bytes to a writer thread and never waits for a file.
+    decoder.OpenRecordings(true);
     decoder.ResetRecords();
     connection.Connect(kFirstConnectMs);
     stop.store(false);

@@ -1,31 +1,18 @@
 #include "receiver/WavWriter.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
+#include "receiver/RecordingWriter.h"
 #include "vita49/ByteOrder.h"
 #include "vita49/Vita49Types.h"
 
 namespace vita49 {
 namespace {
 
-bool WriteAll(std::FILE* f, const void* bytes, std::size_t count) {
-    return std::fwrite(bytes, 1, count, f) == count;
-}
-
-bool WriteItem(std::FILE* f, const void* bytes, std::size_t count) { return std::fwrite(bytes, count, 1, f) == 1; }
-
-std::uint32_t Tell(std::FILE* f) { return static_cast<std::uint32_t>(std::ftell(f)); }
-
 std::uint16_t LoadLeU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
-std::int16_t LoadLe16(const std::uint8_t* p) { return static_cast<std::int16_t>(p[0] | (p[1] << 8)); }
-
-std::int32_t LoadLe32(const std::uint8_t* p) {
-    return static_cast<std::int32_t>(std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-                                     (std::uint32_t{p[3]} << 24));
-}
+constexpr std::uint32_t kHeaderBytes = 44;
 
 } // namespace
 
@@ -34,44 +21,46 @@ bool WavWriter::Open(const char* path) {
     fmtChunkPos = dataChunkPos = dataChunkBytes = 0;
     limitReached = false;
     writeFailed = false;
+    writer_ = nullptr;
+    slot_ = -1;
     std::memset(formatBlock, 0, sizeof formatBlock);
-    file = std::fopen(path, "wb");
-    return file != nullptr && BeginFile();
+    return file.Open(path) && BeginFile();
 }
 
 bool WavWriter::BeginFile() {
-    static const std::uint8_t zeros[16] = {};
-    if (!WriteAll(file, zeros, 12)) return false;
-    fmtChunkPos = Tell(file);
-    if (!WriteAll(file, zeros, 8) || !WriteAll(file, zeros, 16)) return false;
-    dataChunkPos = Tell(file);
-    return WriteAll(file, zeros, 8);
+    static const std::uint8_t zeros[kHeaderBytes] = {};
+    fmtChunkPos = 12;
+    dataChunkPos = 36;
+    return file.Append(zeros, sizeof zeros);
 }
 
 bool WavWriter::FinishFile() {
-    if (file == nullptr) return false;
-    std::uint8_t riff[12];
-    std::memcpy(riff, "RIFF", 4);
-    store_le32(riff + 4, dataChunkBytes + 36);
-    std::memcpy(riff + 8, "WAVE", 4);
-    std::uint8_t fmt[8];
-    std::memcpy(fmt, "fmt ", 4);
-    store_le32(fmt + 4, 16);
-    std::uint8_t data[8];
-    std::memcpy(data, "data", 4);
-    store_le32(data + 4, dataChunkBytes);
-    if (std::fseek(file, 0, SEEK_SET) != 0 || !WriteItem(file, riff, sizeof riff)) return false;
-    if (std::fseek(file, static_cast<long>(fmtChunkPos), SEEK_SET) != 0 || !WriteItem(file, fmt, sizeof fmt))
-        return false;
-    if (!WriteItem(file, formatBlock, sizeof formatBlock)) return false;
-    return std::fseek(file, static_cast<long>(dataChunkPos), SEEK_SET) == 0 && WriteItem(file, data, sizeof data);
+    if (!file.IsOpen()) return false;
+    std::uint8_t header[kHeaderBytes];
+    std::memcpy(header, "RIFF", 4);
+    store_le32(header + 4, dataChunkBytes + 36);
+    std::memcpy(header + 8, "WAVE", 4);
+    std::memcpy(header + fmtChunkPos, "fmt ", 4);
+    store_le32(header + fmtChunkPos + 4, 16);
+    std::memcpy(header + fmtChunkPos + 8, formatBlock, sizeof formatBlock);
+    std::memcpy(header + dataChunkPos, "data", 4);
+    store_le32(header + dataChunkPos + 4, dataChunkBytes);
+    return file.WriteAt(0, header, sizeof header);
 }
 
 bool WavWriter::CloseFile() {
-    if (file == nullptr) return true;
+    if (!file.IsOpen()) return true;
+    if ((writeFailed || file.Failed()) && !file.IsPipe()) {
+        // The header describes the whole sample frames that reached the file, nothing more.
+        const std::uint64_t inFile = file.Appended() > kHeaderBytes ? file.Appended() - kHeaderBytes : 0;
+        const std::uint16_t align = FormatFixed() ? LoadLeU16(formatBlock + 12) : 0;
+        const std::uint64_t frames = align != 0 ? inFile / align * align : inFile / 8 * 8;
+        dataChunkBytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, dataChunkBytes));
+        if (file.Appended() > kHeaderBytes + std::uint64_t{dataChunkBytes})
+            file.Truncate(kHeaderBytes + std::uint64_t{dataChunkBytes});
+    }
     const bool finished = FinishFile();
-    const bool closed = std::fclose(file) == 0;
-    file = nullptr;
+    const bool closed = file.Close();
     return finished && closed;
 }
 
@@ -80,7 +69,7 @@ bool WavWriter::FormatFixed() const {
 }
 
 void WavWriter::SetUpFormat(const Vita49_Context& context, bool integerSamples) {
-    if (file == nullptr || FormatFixed() || !context.sampleRateValid || !context.payloadFormatValid) return;
+    if (!file.IsOpen() || FormatFixed() || !context.sampleRateValid || !context.payloadFormatValid) return;
     // Truncation toward zero; rates beyond 32 bits cannot be written and count as none.
     const double rateHz = context.sampleRateHz;
     if (!(rateHz >= 1.0 && rateHz < 4294967296.0)) return;
@@ -101,41 +90,35 @@ void WavWriter::SetUpFormat(const Vita49_Context& context, bool integerSamples) 
     store_le16(formatBlock + 14, bits);
 }
 
-void WavWriter::Append(const void* bytes, std::uint32_t count) {
-    const std::size_t written = std::fwrite(bytes, 1, count, file);
-    dataChunkBytes += static_cast<std::uint32_t>(written);
-    if (written != count) writeFailed = true;
-}
-
 void WavWriter::WriteSamples(const std::uint8_t* samples, std::uint32_t bytes, std::uint8_t itemBits,
                              bool integerSamples, float* scratch, std::uint32_t scratchCount) {
-    if (file == nullptr || limitReached || (itemBits != 16 && itemBits != 32)) return;
-    if (!integerSamples && (scratch == nullptr || scratchCount == 0)) return;
+    if (!file.IsOpen() || limitReached || writeFailed || (itemBits != 16 && itemBits != 32)) return;
+    if (writer_ == nullptr && !integerSamples && (scratch == nullptr || scratchCount == 0)) return;
     // Items of another size than the header names would be read as garbage.
     if (integerSamples && FormatFixed() && LoadLeU16(formatBlock + 14) != itemBits) return;
-    const std::uint32_t itemBytes = itemBits / 8u;
-    const std::uint32_t items = bytes / itemBytes;
-    const std::uint64_t adding = integerSamples ? bytes : 4ull * items;
+    const Conversion conversion =
+        integerSamples ? Conversion::None : itemBits == 16 ? Conversion::FloatFrom16 : Conversion::FloatFrom32;
+    const std::uint64_t adding = ConvertedBytes(conversion, bytes);
     // Past the limit the 32-bit sizes would wrap and the header would lie.
     if (dataChunkBytes + adding > maxDataBytes) {
         limitReached = true;
         return;
     }
-    if (integerSamples) {
-        Append(samples, bytes);
+    if (writer_ == nullptr) {
+        const std::uint64_t before = file.Appended();
+        if (!AppendConverted(file, samples, bytes, conversion, scratch, scratchCount)) writeFailed = true;
+        dataChunkBytes += static_cast<std::uint32_t>(file.Appended() - before);
         return;
     }
-    for (std::uint32_t done = 0; done < items;) {
-        const std::uint32_t n = std::min(items - done, scratchCount);
-        const std::uint8_t* p = samples + std::size_t{done} * itemBytes;
-        if (itemBits == 16) {
-            for (std::uint32_t i = 0; i < n; ++i) scratch[i] = static_cast<float>(LoadLe16(p + 2 * i) / 32767.0);
-        } else {
-            for (std::uint32_t i = 0; i < n; ++i)
-                scratch[i] = static_cast<float>(LoadLe32(p + 4 * i) * (1.0 / 2147483648.0));
-        }
-        Append(scratch, 4 * n);
-        done += n;
+    switch (writer_->Append(slot_, samples, bytes, conversion)) {
+    case RecordingWriter::Outcome::Taken:
+        dataChunkBytes += static_cast<std::uint32_t>(adding);
+        break;
+    case RecordingWriter::Outcome::Dropped:
+        break;
+    case RecordingWriter::Outcome::Failed:
+        writeFailed = true;
+        break;
     }
 }
 
@@ -146,12 +129,13 @@ void WavSink::Open(const RecordingSetup& setup) {
     integerSamples_ = s.wavIntegerSamples != 0;
     failed_ = false;
     if (!MayOpen(path_, "WAV file")) return;
-    errno = 0;
     const bool begun = writer_.Open(path_.c_str());
-    if (!writer_.IsOpen())
-        Fail(std::string("cannot open") + (errno != 0 ? std::string(": ") + std::strerror(errno) : ""));
-    else if (!begun)
-        Fail("cannot write the header");
+    if (!writer_.IsOpen()) {
+        Fail(writer_.file.Error());
+        return;
+    }
+    if (!begun) Fail("cannot write the header: " + writer_.file.Error());
+    writer_.SendThrough(&Output(), Output().Register(writer_.file, "WAV file " + path_));
 }
 
 void WavSink::OnContext(const Vita49_Context& context) { writer_.SetUpFormat(context, integerSamples_); }
@@ -162,14 +146,12 @@ void WavSink::OnData(const Vita49_Data& data, const Vita49_Context& context, Pay
     const std::uint8_t bits = samples != nullptr ? samples->ItemBits() : 0;
     if (!writer_.IsOpen() || (bits != 16 && bits != 32)) return;
     const bool limited = writer_.limitReached;
-    writer_.WriteSamples(samples->LittleEndian(), samples->Size(), bits, integerSamples_, floatBuffer_,
-                         kFloatBufferCount);
-    if (writer_.writeFailed) Fail("write failed");
+    writer_.WriteSamples(samples->LittleEndian(), samples->Size(), bits, integerSamples_, nullptr, 0);
     if (!limited && writer_.limitReached) Fail("size limit of the format reached, later samples left out");
 }
 
 void WavSink::Close() {
-    if (!writer_.CloseFile()) Fail("cannot finish the header");
+    if (!writer_.CloseFile()) Fail(writer_.file.LastError());
 }
 
 void WavSink::Fail(const std::string& what) {

@@ -78,7 +78,9 @@ public:
     void SetSigMFRecording(const char* basePath);
 
     /// The first failure of a recording since Open (a file that could not be opened or
-    /// written), as a short text; empty when none.
+    /// written, with the system's reason; a pipe that took nothing for 2 s ends its
+    /// recording), then the packets and bytes each file lost by it, as a short text; empty
+    /// when none. The recordings are written inside the push: nothing is dropped for speed.
     std::string RecordingError() const;
 
 private:

@@ -43,8 +43,10 @@ public:
     RETURN_CODE Open();
 
     /// Stops and joins the receive thread (within one 500 ms receive cycle), closes the
-    /// connection and finishes the recording files. Statistics stay readable through the last
-    /// callback's copies. \return RC_OK (also when nothing was open) or RC_SOCKET_ERROR.
+    /// connection, lets the recordings' writer thread write what it still holds (at most 2 s
+    /// more; what is left then is counted in RecordingError) and finishes the recording files.
+    /// Statistics stay readable through the last callback's copies. \return RC_OK (also when
+    /// nothing was open) or RC_SOCKET_ERROR; a recording failure shows in RecordingError.
     RETURN_CODE Close();
 
     /// Called with the statistics for a packet of another stream and for dropped bytes.
@@ -76,8 +78,12 @@ public:
     void SetSigMFRecording(const char* basePath);
 
     /// The first failure of a recording since Open: a raw, WAV or SigMF file that could not be
-    /// opened or written (Open still succeeds without that recording). A short text; empty
-    /// when none. Safe while the receiver runs.
+    /// opened or written, with the system's reason (Open still succeeds without that
+    /// recording; a file that fails later stops there, its header or meta file describing what
+    /// it holds). Then, per file, the packets and bytes left out of it: the receive thread
+    /// never waits for a file, so what the file (a slow disk, a pipe whose reader pauses)
+    /// could not take in time is dropped from the recording, never from the callbacks. A short
+    /// text; empty when none. Safe while the receiver runs.
     std::string RecordingError() const;
 
 private:
