@@ -174,14 +174,14 @@ TEST_P(UnusablePath, OpenSucceedsTheErrorNamesFileAndReasonAndNoCallbackIsLost) 
 INSTANTIATE_TEST_SUITE_P(
     Paths, UnusablePath,
     ::testing::Values(BadPath{Format::Raw, Place::MissingFolder, false, ""},
-                      BadPath{Format::Raw, Place::Folder, true, "127.0.41.1"},
-                      BadPath{Format::Raw, Place::DevFull, true, "127.0.41.2"},
+                      BadPath{Format::Raw, Place::Folder, true, "127.0.41.201"},
+                      BadPath{Format::Raw, Place::DevFull, true, "127.0.41.202"},
                       BadPath{Format::Raw, Place::DevFull, false, ""},
-                      BadPath{Format::Wav, Place::MissingFolder, true, "127.0.41.3"},
+                      BadPath{Format::Wav, Place::MissingFolder, true, "127.0.41.203"},
                       BadPath{Format::Wav, Place::Folder, false, ""},
-                      BadPath{Format::Wav, Place::DevFull, true, "127.0.41.4"},
+                      BadPath{Format::Wav, Place::DevFull, true, "127.0.41.204"},
                       BadPath{Format::Wav, Place::DevFull, false, ""},
-                      BadPath{Format::SigMF, Place::MissingFolder, true, "127.0.41.5"},
+                      BadPath{Format::SigMF, Place::MissingFolder, true, "127.0.41.205"},
                       BadPath{Format::SigMF, Place::Folder, false, ""}),
     Name);
 
@@ -300,7 +300,7 @@ TEST_P(FullDisk, EveryFileSaysWhatItHoldsAndTheFailureIsReported) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Writers, FullDisk,
-                         ::testing::Values(FullDiskCase{false, ""}, FullDiskCase{true, "127.0.41.10"}),
+                         ::testing::Values(FullDiskCase{false, ""}, FullDiskCase{true, "127.0.41.210"}),
                          [](const ::testing::TestParamInfo<FullDiskCase>& info) {
                              return std::string(info.param.receiver ? "Receiver" : "Decoder");
                          });
@@ -370,7 +370,7 @@ TEST_P(PipeReader, ReceptionGoesOnCloseEndsAndEveryByteIsReadOrCounted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, PipeReader,
-                         ::testing::Values(PipeCase{true, false, "127.0.41.20"}, PipeCase{true, true, "127.0.41.21"},
+                         ::testing::Values(PipeCase{true, false, "127.0.41.220"}, PipeCase{true, true, "127.0.41.221"},
                                            PipeCase{false, false, ""}, PipeCase{false, true, ""}),
                          [](const ::testing::TestParamInfo<PipeCase>& info) {
                              return std::string(info.param.receiver ? "Receiver" : "Decoder") +
