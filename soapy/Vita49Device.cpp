@@ -133,7 +133,7 @@ public:
         if (addr.empty()) throw std::runtime_error("vita49: the device argument addr (the instrument) is required");
         settings_ = Vita49_Base_Settings{};
         settings_.connectionType = ConnectionType(Arg(args, "type"));
-        settings_.udpPort = static_cast<std::uint16_t>(Number(args, "udp_port", 5000, 65535));
+        settings_.udpPort = static_cast<std::uint16_t>(Number(args, "udp_port", 5001, 65535));
         settings_.tcpPort = static_cast<std::uint16_t>(Number(args, "tcp_port", 5000, 65535));
         settings_.streamId = static_cast<std::uint32_t>(Number(args, "stream_id", 1, 0xFFFFFFFFul));
         CopyText(settings_.remoteAddress, addr, "addr");
