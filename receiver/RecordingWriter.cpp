@@ -61,7 +61,9 @@ void RecordingWriter::Start() {
         slots_[i].file->SetStallLimitMs(-1);
         slots_[i].file->SetBuffer(kFileBufferBytes);
     }
-    thread_ = std::thread(&RecordingWriter::Run, this);
+    // A lambda, not a member pointer: std::thread's state for it stays out of a shared
+    // library's exports.
+    thread_ = std::thread([this] { Run(); });
 }
 
 RecordingWriter::Outcome RecordingWriter::Append(int file, const std::uint8_t* bytes, std::uint32_t count,
