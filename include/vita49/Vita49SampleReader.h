@@ -18,8 +18,10 @@
 ///
 /// The writer (the thread running a Vita49Receiver's or Vita49Decoder's callbacks) hands it
 /// every context and data packet through OnContext and OnData; the samples (16- or 32-bit
-/// items) are copied in as they arrived. The reader takes them with Read, or with Take,
-/// CopyOut and Finish when it must size its output after learning what came. When the reader
+/// items) are copied in as they arrived. They must reach the callbacks in wire order
+/// (big-endian): leave convertDataByteOrder at 0 in the receiver's settings, or set
+/// dataBigEndian with it. The reader takes them with Read, or with Take, CopyOut and Finish
+/// when it must size its output after learning what came. When the reader
 /// falls behind, the oldest samples are dropped and counted; every discontinuity (lost
 /// packets, a sample-loss trailer, a packet whose samples could not be taken, dropped samples)
 /// is reported at the index of the first sample after it.
