@@ -217,59 +217,36 @@ void SampleRing::Reset() {
     closed_ = failed_ = false;
 }
 
-SampleRing::TakeResult SampleRing::Take(std::size_t minimum, std::size_t maximum, Clock::time_point until,
-                                        Block& block) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    minimum = std::max<std::size_t>(minimum, 1);
-    maximum = std::max(maximum, minimum);
-    wanted_ = maximum;
-    enough_ = minimum;
-    readerWaiting_ = true;
-    TakeResult result = TakeResult::Ready;
+SampleRing::TakeResult SampleRing::WaitForSamples(std::unique_lock<std::mutex>& lock, std::size_t minimum,
+                                                  Clock::time_point until) {
     while (Buffered() < minimum) {
-        if (closed_) {
-            result = TakeResult::Closed;
-            break;
-        }
-        if (failed_) {
-            result = TakeResult::Failed;
-            break;
-        }
-        if (readable_.wait_until(lock, until) == std::cv_status::timeout && Buffered() < minimum) {
-            result = closed_ ? TakeResult::Closed : failed_ ? TakeResult::Failed : TakeResult::TimedOut;
-            break;
-        }
+        if (closed_) return TakeResult::Closed;
+        if (failed_) return TakeResult::Failed;
+        if (readable_.wait_until(lock, until) == std::cv_status::timeout && Buffered() < minimum)
+            return closed_ ? TakeResult::Closed : failed_ ? TakeResult::Failed : TakeResult::TimedOut;
     }
-    readerWaiting_ = false;
-    wanted_ = enough_ = 0;
-    if (result != TakeResult::Ready) return result;
+    return TakeResult::Ready;
+}
 
-    const std::size_t samples = static_cast<std::size_t>(std::min<std::uint64_t>(Buffered(), maximum));
-    block.spans.clear();
-    block.gaps.clear();
-    block.wide = false;
-    block.samples = samples;
-    block.firstSample = tailSample_;
-    block.sampleRate = sampleRate_;
-    block.time = Stamp{};
+SampleRing::Stamp SampleRing::TimeOfTail() {
     while (stamps_.size() > 1 && stamps_[1].sample <= tailSample_) stamps_.pop_front();
-    if (!stamps_.empty() && stamps_.front().sample <= tailSample_ && stamps_.front().stamp.valid) {
-        // Samples after the stamped one follow it at the sample rate: no gap lies between them,
-        // since a gap without a time of its own leaves an invalid entry.
-        const TimedSample& t = stamps_.front();
-        const std::uint64_t after = tailSample_ - t.sample;
-        if (after == 0) {
-            block.time = t.stamp;
-        } else if (sampleRate_ > 0) {
-            const double seconds = static_cast<double>(after) / sampleRate_;
-            const double whole = std::floor(seconds);
-            std::uint64_t ps = t.stamp.picoseconds + static_cast<std::uint64_t>(std::llround((seconds - whole) * 1e12));
-            std::uint64_t s = t.stamp.seconds + static_cast<std::uint64_t>(whole);
-            s += ps / 1'000'000'000'000ULL;
-            ps %= 1'000'000'000'000ULL;
-            block.time = Stamp{s <= 0xFFFFFFFFULL, static_cast<std::uint32_t>(s), ps};
-        }
-    }
+    if (stamps_.empty() || stamps_.front().sample > tailSample_ || !stamps_.front().stamp.valid) return Stamp{};
+    // Samples after the stamped one follow it at the sample rate: no gap lies between them,
+    // since a gap without a time of its own leaves an invalid entry.
+    const TimedSample& t = stamps_.front();
+    const std::uint64_t after = tailSample_ - t.sample;
+    if (after == 0) return t.stamp;
+    if (sampleRate_ <= 0) return Stamp{};
+    const double seconds = static_cast<double>(after) / sampleRate_;
+    const double whole = std::floor(seconds);
+    std::uint64_t ps = t.stamp.picoseconds + static_cast<std::uint64_t>(std::llround((seconds - whole) * 1e12));
+    std::uint64_t s = t.stamp.seconds + static_cast<std::uint64_t>(whole);
+    s += ps / 1'000'000'000'000ULL;
+    ps %= 1'000'000'000'000ULL;
+    return Stamp{s <= 0xFFFFFFFFULL, static_cast<std::uint32_t>(s), ps};
+}
+
+void SampleRing::DescribeSamples(std::size_t samples, Block& block) const {
     std::uint64_t at = tailSample_;
     const std::uint64_t end = tailSample_ + samples;
     for (std::size_t i = 0; i < segments_.size() && at < end; ++i) {
@@ -293,6 +270,30 @@ SampleRing::TakeResult SampleRing::Take(std::size_t minimum, std::size_t maximum
         if (g >= end) break;
         block.gaps.push_back(g - tailSample_);
     }
+}
+
+SampleRing::TakeResult SampleRing::Take(std::size_t minimum, std::size_t maximum, Clock::time_point until,
+                                        Block& block) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    minimum = std::max<std::size_t>(minimum, 1);
+    maximum = std::max(maximum, minimum);
+    wanted_ = maximum;
+    enough_ = minimum;
+    readerWaiting_ = true;
+    const TakeResult result = WaitForSamples(lock, minimum, until);
+    readerWaiting_ = false;
+    wanted_ = enough_ = 0;
+    if (result != TakeResult::Ready) return result;
+
+    const std::size_t samples = static_cast<std::size_t>(std::min<std::uint64_t>(Buffered(), maximum));
+    block.spans.clear();
+    block.gaps.clear();
+    block.wide = false;
+    block.samples = samples;
+    block.firstSample = tailSample_;
+    block.sampleRate = sampleRate_;
+    block.time = TimeOfTail();
+    DescribeSamples(samples, block);
     reserved_ = true;
     reservedSamples_ = samples;
     return TakeResult::Ready;

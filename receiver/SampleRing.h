@@ -115,6 +115,11 @@ private:
     void AdvanceTail(std::uint64_t samples);
     void AddGap(std::uint64_t index);
     void CopyIn(const std::uint8_t* from, std::size_t bytes);
+    // Take's steps: the wait for `minimum` samples, the time of the oldest buffered sample, and
+    // the spans and gaps of the first `samples` of them.
+    TakeResult WaitForSamples(std::unique_lock<std::mutex>& lock, std::size_t minimum, Clock::time_point until);
+    Stamp TimeOfTail();
+    void DescribeSamples(std::size_t samples, Block& block) const;
 
     const double bufferSeconds_;
     mutable std::mutex mutex_;

@@ -45,6 +45,17 @@ void Check(const char* what, RETURN_CODE rc) {
     if (rc != RC_OK) throw std::runtime_error(Describe(what, rc));
 }
 
+SoapySDR::ArgInfo Info(const char* key, const char* name, const char* description, SoapySDR::ArgInfo::Type type,
+                       const char* units = "") {
+    SoapySDR::ArgInfo info;
+    info.key = key;
+    info.name = name;
+    info.description = description;
+    info.type = type;
+    info.units = units;
+    return info;
+}
+
 std::string Arg(const SoapySDR::Kwargs& args, const char* key, const std::string& fallback = "") {
     const auto it = args.find(key);
     return it == args.end() ? fallback : it->second;
@@ -190,20 +201,12 @@ public:
         return SOAPY_SDR_CS16;
     }
     SoapySDR::ArgInfoList getStreamArgsInfo(const int, const size_t) const override {
-        SoapySDR::ArgInfo size;
-        size.key = "item_size";
-        size.name = "Item size";
-        size.description = "Bits per I or Q item on the wire (CS32 selects 32)";
-        size.units = "bits";
-        size.type = SoapySDR::ArgInfo::INT;
+        SoapySDR::ArgInfo size = Info("item_size", "Item size", "Bits per I or Q item on the wire (CS32 selects 32)",
+                                      SoapySDR::ArgInfo::INT, "bits");
         size.value = "16";
         size.options = {"16", "32"};
-        SoapySDR::ArgInfo limit;
-        limit.key = "payload_limit";
-        limit.name = "Payload limit";
-        limit.description = "The instrument's payload limit per packet; empty leaves it";
-        limit.type = SoapySDR::ArgInfo::INT;
-        return {size, limit};
+        return {size, Info("payload_limit", "Payload limit",
+                           "The instrument's payload limit per packet; empty leaves it", SoapySDR::ArgInfo::INT)};
     }
 
     // --- Stream
@@ -442,25 +445,16 @@ public:
 
     // --- Settings
     SoapySDR::ArgInfoList getSettingInfo() const override {
-        SoapySDR::ArgInfo over;
-        over.key = "oversampling";
-        over.name = "Oversampling";
-        over.description = "On: the sample rate is 1.25 times CBW; off: equal to it";
-        over.type = SoapySDR::ArgInfo::BOOL;
+        SoapySDR::ArgInfo over = Info("oversampling", "Oversampling",
+                                      "On: the sample rate is 1.25 times CBW; off: equal to it",
+                                      SoapySDR::ArgInfo::BOOL);
         over.value = "true";
-        SoapySDR::ArgInfo limit;
-        limit.key = "payload_limit";
-        limit.name = "Payload limit";
-        limit.description = "The instrument's payload limit per packet";
-        limit.type = SoapySDR::ArgInfo::INT;
+        SoapySDR::ArgInfo limit = Info("payload_limit", "Payload limit", "The instrument's payload limit per packet",
+                                       SoapySDR::ArgInfo::INT);
         limit.range = SoapySDR::Range(0, 4294967295.0);
-        SoapySDR::ArgInfo level;
-        level.key = "reference_level";
-        level.name = "Reference level";
-        level.description = "Read only: the reference level of the latest context";
-        level.units = "dBm";
-        level.type = SoapySDR::ArgInfo::FLOAT;
-        return {over, limit, level};
+        return {over, limit,
+                Info("reference_level", "Reference level", "Read only: the reference level of the latest context",
+                     SoapySDR::ArgInfo::FLOAT, "dBm")};
     }
 
     void writeSetting(const std::string& key, const std::string& value) override {
