@@ -11,7 +11,6 @@ void RawSink::Open(const RecordingSetup& setup) {
     if (s.rawFilePath[0] == '\0') return;
     path_ = SettingText(s.rawFilePath);
     bigEndian_ = s.rawFileBigEndian == 1;
-    if (!MayOpen(path_, "raw file")) return;
     if (!file_.Open(path_)) {
         NoteError("raw file " + path_ + ": " + file_.Error());
         return;

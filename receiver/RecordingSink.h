@@ -107,7 +107,9 @@ protected:
     void NoteError(const std::string& text) { errors_.Note(text); }
     RecordingWriter& Output() { return writer_; }
     // False, with the failure noted, for a path whose opening would wait for ever (a pipe
-    // that nobody reads): the receiver's Open must not hang on a recording.
+    // that nobody reads): the receiver's Open must not hang on a recording. Only for files not
+    // opened through RecordingFile, which refuses such a pipe as it opens: this check opens
+    // and closes a pipe that has a reader, and that reader then sees the end of its input.
     bool MayOpen(const std::string& path, const std::string& what);
 
 private:

@@ -99,7 +99,9 @@ void SigMFSink::Open(const RecordingSetup& setup) {
     lastLost_ = 0;
     captures_.clear();
     annotations_.clear();
-    if (!MayOpen(dataPath_, "SigMF data file") || !MayOpen(metaPath_, "SigMF meta file")) return;
+    // The data file refuses a pipe without reader as it opens; the meta file is written through
+    // a temporary file, so a pipe at its path is refused here.
+    if (!MayOpen(metaPath_, "SigMF meta file")) return;
     if (!data_.Open(dataPath_)) {
         Fail("SigMF data file " + dataPath_ + ": " + data_.Error());
         return;

@@ -128,7 +128,6 @@ void WavSink::Open(const RecordingSetup& setup) {
     path_ = SettingText(s.wavFilePath);
     integerSamples_ = s.wavIntegerSamples != 0;
     failed_ = false;
-    if (!MayOpen(path_, "WAV file")) return;
     const bool begun = writer_.Open(path_.c_str());
     if (!writer_.IsOpen()) {
         Fail(writer_.file.Error());
